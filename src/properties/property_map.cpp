@@ -7,14 +7,14 @@
 #include <absl/strings/string_view.h>
 
 #include "utils/parallel.hpp"
-#include "utils/rw_lock.hpp"
+#include "utils/rwlock.hpp"
 
 namespace korvale {
 
 // One shared block per map: the lock, the poisoned flag and the tree (an empty
 // tree allocates nothing), so a stored element with no properties stays small.
 struct PropertyMap::Inner {
-  RwLock lock;
+  CompactRwLock lock;
   bool poisoned = false;  // guarded by `lock`; never cleared
   Dynamic::Dict entries;  // guarded by `lock`
 };

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "utils/parallel.hpp"
-#include "utils/rw_lock.hpp"
 
 namespace korvale {
 namespace {
@@ -140,50 +139,6 @@ TEST(TryParForTest, RunsEveryItemOrReturnsOneFailure) {
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed_index(failed.error()) % 2, 1u);
   EXPECT_LT(started.load(), 100000u);
-}
-
-// --- the reader-preferring lock ----------------------------------------------
-
-TEST(RwLockTest, AdmitsAReaderWhileAWriterWaits) {
-  RwLock lock;
-  lock.lock_shared();
-  std::atomic<bool> wrote{false};
-  std::thread writer([&] {
-    std::unique_lock guard(lock);
-    wrote = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the writer now waits
-  EXPECT_FALSE(wrote.load());
-  auto reader = std::async(std::launch::async, [&] { std::shared_lock guard(lock); });
-  EXPECT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  lock.unlock_shared();
-  writer.join();
-  reader.wait();
-  EXPECT_TRUE(wrote.load());
-}
-
-TEST(RwLockTest, WritersExcludeEveryoneElse) {
-  RwLock lock;
-  long counter = 0;  // guarded by lock; ThreadSanitizer checks the claim
-  std::atomic<bool> torn{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int k = 0; k < 2000; ++k) {
-        std::unique_lock guard(lock);
-        counter += 2;
-      }
-    });
-    threads.emplace_back([&] {
-      for (int k = 0; k < 2000; ++k) {
-        std::shared_lock guard(lock);
-        if (counter % 2 != 0) torn = true;
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(counter, 4 * 2000 * 2);
-  EXPECT_FALSE(torn.load());
 }
 
 }  // namespace
