@@ -15,7 +15,42 @@
 
 #include "errors/report.hpp"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace korvale {
+
+// The pool hands work from thread to thread inside libtbb, which is not
+// built with ThreadSanitizer, so the sanitizer cannot see that a chunk runs
+// after the caller set the loop up, nor that the caller resumes after every
+// chunk ended. Each chunk announces both edges, on two separate addresses so
+// that chunks are not ordered among themselves (races between items stay
+// visible). In other builds this is empty.
+class PoolHandoff {
+ public:
+#if defined(__SANITIZE_THREAD__)
+  PoolHandoff(void* start, void* end) : end_(end) {
+    __tsan_acquire(start);
+  }
+  ~PoolHandoff() {
+    __tsan_release(end_);
+  }
+  static void publish(void* start) {
+    __tsan_release(start);
+  }
+  static void receive(void* end) {
+    __tsan_acquire(end);
+  }
+
+ private:
+  void* end_;
+#else
+  PoolHandoff(void*, void*) {}
+  static void publish(void*) {}
+  static void receive(void*) {}
+#endif
+};
 
 // What one item of a stoppable loop decided.
 enum class Flow { Continue, Break };
@@ -43,9 +78,11 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
   std::optional<Report> failure;
   bool broke = false;
   tbb::task_group_context context;
+  PoolHandoff::publish(&context);
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, n),
       [&](const tbb::blocked_range<std::size_t>& range) {
+        const PoolHandoff handoff(&context, &failure);
         for (std::size_t i = range.begin(); i != range.end(); ++i) {
           if (stopped.load(std::memory_order_relaxed)) return;
           Result<Flow> flow = body(i);
@@ -66,6 +103,7 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
         }
       },
       context);
+  PoolHandoff::receive(&failure);
   if (failure) return fail(std::move(*failure));
   return !broke;
 }
