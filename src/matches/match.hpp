@@ -12,8 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include <absl/container/inlined_vector.h>
-
 #include "errors/report.hpp"
 #include "matches/match_element.hpp"
 #include "matches/spin_lock.hpp"
@@ -26,8 +24,9 @@ class Match;
 using MatchPtr = std::shared_ptr<Match>;
 
 // All operations are safe from many threads at once, also through ancestors
-// shared by rows on different threads. Each layer guards its own few bindings
-// with one small lock, held only while one layer is read or written.
+// shared by rows on different threads. Lookups take no lock and write no
+// shared memory, so rows on many threads can read one ancestor without
+// contending; insert and remove take the layer's small lock.
 class Match {
   struct Key {};
 
@@ -59,7 +58,7 @@ class Match {
   const MatchPtr& parent() const { return parent_; }
 
   // The number of bindings this layer holds itself (not its ancestors).
-  std::size_t size() const { return count_.load(std::memory_order_acquire); }
+  std::size_t size() const { return live_.load(std::memory_order_acquire); }
 
   Match(Key, MatchPtr parent) : parent_(std::move(parent)) {}
   Match(const Match&) = delete;
@@ -69,23 +68,37 @@ class Match {
   ~Match();
 
  private:
-  struct Binding {
+  // A binding slot is written once, under the lock, and then published by its
+  // state; its name and element never change afterwards, so readers that saw
+  // it live may read them without the lock. A removed binding only changes
+  // state: its slot is not reused (layers are filled once, before they are
+  // handed on), which keeps every published slot stable for readers.
+  enum SlotState : std::uint8_t { kEmpty, kLive, kRemoved };
+  struct Slot {
     std::string name;
-    MatchElement element;
+    MatchElement element = MatchElement::Type{};
+    std::atomic<std::uint8_t> state{kEmpty};  // last: fills the element's tail padding
   };
-  // Most layers hold one or two bindings; more spill to the heap.
-  using Bindings = absl::InlinedVector<Binding, 2>;
+  // Slots live in blocks that never move: the first inside the layer (most
+  // layers hold one or two bindings), further ones linked as needed. Slots
+  // fill in order, so the first empty slot ends the used ones.
+  struct Block {
+    static constexpr std::size_t kSlots = 2;
+    Slot slots[kSlots];
+    std::atomic<Block*> next{nullptr};  // published view of next_owner
+    std::unique_ptr<Block> next_owner;
+  };
 
-  // This layer's own element for `name`, if any; takes the layer's lock.
-  std::optional<MatchElement> find_own(std::string_view name) const;
-  bool contains_own(std::string_view name) const;
+  // This layer's own live slot for `name`, if any. Takes no lock.
+  const Slot* find_own(std::string_view name) const;
+  // The first empty slot, adding a block when all are used. Lock held.
+  Slot& free_slot();
 
   MatchPtr parent_;
-  mutable SpinLock lock_;
-  // Mirrors bindings_.size(), readable without the lock, so that lookups pass
-  // empty layers (roots, steps that bind nothing) without touching the lock.
-  std::atomic<std::uint32_t> count_{0};
-  Bindings bindings_;
+  SpinLock lock_;                       // serialises insert and remove
+  std::atomic<std::uint32_t> live_{0};  // live bindings of this layer
+  std::uint32_t used_ = 0;              // slots ever filled; lock held
+  Block first_;
 };
 
 }  // namespace korvale

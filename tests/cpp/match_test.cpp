@@ -270,6 +270,12 @@ TEST(MatchTest, LayerBeyondItsInlineCapacityKeepsEveryBinding) {
   for (std::uint8_t i : {1, 2, 4, 5, 6}) EXPECT_EQ(layer->get("v" + std::to_string(i)), node(i));
   EXPECT_FALSE(layer->contains_key("v0"));
   EXPECT_FALSE(layer->contains_key("v3"));
+  // A removed name may be bound again in the same layer.
+  ASSERT_TRUE(layer->insert("v3", node(30)));
+  EXPECT_EQ(layer->get("v3"), node(30));
+  EXPECT_EQ(layer->size(), 6u);
+  EXPECT_EQ(layer->remove("v3"), node(30));
+  EXPECT_EQ(layer->remove("v3"), std::nullopt);
 }
 
 TEST(MatchTest, LongChainIsWalkedAndReleasedWithoutRecursion) {
@@ -488,6 +494,37 @@ TEST(MatchConcurrencyTest, LookupsThroughSharedAncestorsWhileRowsFillTheirLayers
   }));
   EXPECT_EQ(shared->size(), 1u);
   EXPECT_EQ(root->size(), 1u);
+}
+
+TEST(MatchConcurrencyTest, ReadersOfALayerStaySafeWhileItGrows) {
+  // Layers are meant to be filled before they are shared; should one grow
+  // while rows read it, readers still find every binding published so far.
+  constexpr int kNames = 200;
+  const MatchPtr shared = Match::new_();
+  std::atomic<int> published{0};
+  std::atomic<bool> lost{false};
+  std::thread writer([&] {
+    for (int i = 0; i < kNames; ++i) {
+      ASSERT_TRUE(shared->insert("n" + std::to_string(i), node(static_cast<std::uint8_t>(i))));
+      published.store(i + 1, std::memory_order_release);
+    }
+  });
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      const MatchPtr row = Match::new_(shared);
+      while (published.load(std::memory_order_acquire) < kNames) {
+        const int known = published.load(std::memory_order_acquire);
+        for (int i = 0; i < known; ++i) {
+          if (row->get("n" + std::to_string(i)) != node(static_cast<std::uint8_t>(i))) lost = true;
+        }
+      }
+    });
+  }
+  writer.join();
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_FALSE(lost.load());
+  EXPECT_EQ(shared->size(), static_cast<std::size_t>(kNames));
 }
 
 TEST(MatchConcurrencyTest, ParallelInsertionsIntoOneSetLoseNothing) {
