@@ -1,0 +1,102 @@
+#include "matches/match_set.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/task_arena.h>
+
+namespace korvale {
+
+constinit std::atomic<std::uint64_t> MATCH_ID_COUNTER{0};
+
+std::uint64_t next_match_id() {
+  return MATCH_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst);
+}
+
+namespace {
+
+// Rows are appended to the buffer of the inserting thread's slot, so that
+// threads of one parallel loop do not contend. Padding keeps the buffers'
+// locks on separate cache lines.
+struct alignas(64) Shard {
+  SpinLock lock;
+  std::vector<MatchRow> rows;
+};
+
+// As many buffers as the pool has threads, so pool threads never share one.
+std::size_t shard_count() {
+  static const std::size_t count =
+      std::bit_ceil(static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency())));
+  return count;
+}
+
+// The slot of the calling thread: its index in the pool's arena, or for a
+// thread outside the pool a number of its own.
+std::size_t thread_slot() {
+  const int index = tbb::this_task_arena::current_thread_index();
+  if (index >= 0) return static_cast<std::size_t>(index);
+  static std::atomic<std::size_t> next_outside_slot{0};
+  thread_local const std::size_t outside_slot =
+      next_outside_slot.fetch_add(1, std::memory_order_relaxed);
+  return outside_slot;
+}
+
+}  // namespace
+
+struct MatchSet::Storage {
+  Storage() : shards(std::make_unique<Shard[]>(shard_count())), mask(shard_count() - 1) {}
+  std::unique_ptr<Shard[]> shards;
+  std::size_t mask;
+};
+
+const MatchRow& MatchSet::View::operator[](std::size_t index) const {
+  const auto part = std::upper_bound(ends_.begin(), ends_.end(), index) - ends_.begin();
+  const std::size_t first = part == 0 ? 0 : ends_[part - 1];
+  return parts_[part].rows[index - first];
+}
+
+MatchSet::MatchSet() : storage_(std::make_shared<Storage>()) {}
+
+void MatchSet::insert(MatchRow row) {
+  Shard& shard = storage_->shards[thread_slot() & storage_->mask];
+  std::lock_guard guard(shard.lock);
+  shard.rows.push_back(std::move(row));
+}
+
+std::size_t MatchSet::size() const {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i <= storage_->mask; ++i) {
+    Shard& shard = storage_->shards[i];
+    std::lock_guard guard(shard.lock);
+    total += shard.rows.size();
+  }
+  return total;
+}
+
+MatchSet::View MatchSet::rows() const {
+  View view;
+  view.keep_alive_ = storage_;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i <= storage_->mask; ++i) {
+    Shard& shard = storage_->shards[i];
+    // The lock orders this view after the insertions it sees.
+    std::lock_guard guard(shard.lock);
+    if (shard.rows.empty()) continue;
+    view.parts_.push_back(View::Part{shard.rows.data(), shard.rows.size()});
+    total += shard.rows.size();
+    view.ends_.push_back(total);
+  }
+  return view;
+}
+
+MatchSet default_match_set() {
+  MatchSet set;
+  set.insert(MatchRow{next_match_id(), Uid{}, Match::new_()});
+  return set;
+}
+
+}  // namespace korvale
