@@ -1,0 +1,162 @@
+#include "patterns/type_schema.hpp"
+
+#include <utility>
+
+#include "utils/unicode.hpp"
+#include "utils/validation.hpp"
+
+namespace korvale {
+
+namespace {
+
+constexpr const char* kNewLine = "type schema - new [src/patterns/type_schema:38]";
+constexpr const char* kParenthesesLine =
+    "type schema - parse pattern [src/patterns/type_schema:46]";
+constexpr const char* kCompileLine = "type schema - parse pattern [src/patterns/type_schema:48]";
+constexpr const char* kDomainLine =
+    "type schema - parse pattern recursive [src/patterns/type_schema:107]";
+constexpr const char* kCodomainLine =
+    "type schema - parse pattern recursive [src/patterns/type_schema:109]";
+constexpr const char* kCaptureInnerLine =
+    "type schema - parse pattern recursive [src/patterns/type_schema:129]";
+constexpr const char* kCaptureNameLine =
+    "type schema - parse pattern recursive [src/patterns/type_schema:139]";
+constexpr const char* kGroupLine =
+    "type schema - parse pattern recursive [src/patterns/type_schema:150]";
+constexpr const char* kVariableLine =
+    "type schema - parse pattern recursive [src/patterns/type_schema:163]";
+
+std::string too_deep_reason() {
+  return "Pattern nested too deeply (more than " + std::to_string(kMaxSchemaDepth) + " levels)";
+}
+
+TypePatternPtr make_pattern(TypePattern::Wildcard w) {
+  return std::make_shared<const TypePattern>(TypePattern{w});
+}
+TypePatternPtr make_pattern(TypePattern::Variable v) {
+  return std::make_shared<const TypePattern>(TypePattern{std::move(v)});
+}
+TypePatternPtr make_pattern(TypePattern::Arrow a) {
+  return std::make_shared<const TypePattern>(TypePattern{std::move(a)});
+}
+TypePatternPtr make_pattern(TypePattern::Capture c) {
+  return std::make_shared<const TypePattern>(TypePattern{std::move(c)});
+}
+
+// Byte offset of the first occurrence of `token` at parenthesis depth 0, or
+// npos. The tokens and parentheses are ASCII and UTF-8 never reuses ASCII bytes
+// inside a multi-byte character, so a byte scan finds exactly the characters.
+// The depth may go negative inside a piece; only depth 0 counts.
+std::size_t find_at_depth_zero(std::string_view text, std::string_view token) {
+  long depth = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '(') {
+      ++depth;
+    } else if (c == ')') {
+      --depth;
+    } else if (depth == 0 && text.substr(i, token.size()) == token) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+Status check_parentheses(std::string_view text) {
+  long depth = 0;
+  for (const char c : text) {
+    if (c == '(') ++depth;
+    if (c == ')' && --depth < 0) {
+      return fail(kind::SchemaValidation{std::string(text),
+                                         "Unbalanced parentheses: too many closing parentheses"});
+    }
+  }
+  if (depth > 0) {
+    return fail(kind::SchemaValidation{std::string(text),
+                                       "Unbalanced parentheses: too many opening parentheses"});
+  }
+  return {};
+}
+
+// A piece that begins with "(" and ends with ")": a capture when its inside
+// holds a ":" at depth 0 before which a name stands, else a plain group.
+Result<TypePatternPtr> parse_parenthesised(std::string_view inner, std::size_t depth) {
+  const std::size_t colon = find_at_depth_zero(inner, ":");
+  if (colon == std::string_view::npos) {
+    return KORVALE_TRY(TypeSchema::parse_pattern_recursive(inner, depth + 1), kGroupLine);
+  }
+  const std::string_view name = unicode::trim(inner.substr(0, colon));
+  // The inner schema is compiled first, so its failure wins over a bad name.
+  TypePatternPtr rest = KORVALE_TRY(
+      TypeSchema::parse_pattern_recursive(inner.substr(colon + 1), depth + 1), kCaptureInnerLine);
+  if (name.empty()) return rest;
+  KORVALE_CHECK(validate_variable_name(name), kCaptureNameLine);
+  return make_pattern(TypePattern::Capture{std::string(name), std::move(rest)});
+}
+
+}  // namespace
+
+Result<TypeSchema> TypeSchema::new_(std::string pattern) {
+  const std::string_view trimmed = unicode::trim(pattern);
+  if (Status balanced = check_parentheses(trimmed); !balanced) {
+    return fail(std::move(balanced.error()).attach(kParenthesesLine).attach(kNewLine));
+  }
+  Result<TypePatternPtr> compiled = parse_pattern_recursive(trimmed);
+  if (!compiled) return fail(std::move(compiled.error()).attach(kCompileLine).attach(kNewLine));
+  return TypeSchema{std::move(pattern), std::move(*compiled)};
+}
+
+Result<TypePatternPtr> TypeSchema::parse_pattern_recursive(std::string_view text,
+                                                           std::size_t depth) {
+  const std::string_view t = unicode::trim(text);
+  // Every level costs a stack frame and the text has no length limit, so
+  // nesting (parentheses or a chain of arrows) is bounded.
+  if (depth > kMaxSchemaDepth)
+    return fail(kind::SchemaValidation{std::string(t), too_deep_reason()});
+  if (t == "*") return make_pattern(TypePattern::Wildcard{});
+  if (t.empty()) return fail(kind::SchemaValidation{"", "Empty pattern"});
+
+  if (const std::size_t arrow = find_at_depth_zero(t, "->"); arrow != std::string_view::npos) {
+    TypePatternPtr domain =
+        KORVALE_TRY(parse_pattern_recursive(t.substr(0, arrow), depth + 1), kDomainLine);
+    TypePatternPtr codomain =
+        KORVALE_TRY(parse_pattern_recursive(t.substr(arrow + 2), depth + 1), kCodomainLine);
+    return make_pattern(TypePattern::Arrow{std::move(domain), std::move(codomain)});
+  }
+  if (t.size() >= 2 && t.front() == '(' && t.back() == ')') {
+    return parse_parenthesised(t.substr(1, t.size() - 2), depth);
+  }
+  KORVALE_CHECK(validate_variable_name(t), kVariableLine);
+  return make_pattern(TypePattern::Variable{std::string(t)});
+}
+
+std::vector<std::string> TypeSchema::get_pattern_free_variables_recursive(
+    const TypePattern& pattern) {
+  // Post-order walk with an explicit stack: a capture's name is emitted once
+  // its inner pattern is done. No recursion, whatever the tree's depth.
+  struct Step {
+    const TypePattern* pattern;
+    bool inner_done;
+  };
+  std::vector<std::string> names;
+  std::vector<Step> stack{{&pattern, false}};
+  while (!stack.empty()) {
+    const Step step = stack.back();
+    stack.pop_back();
+    if (step.pattern == nullptr) continue;
+    if (const auto* arrow = std::get_if<TypePattern::Arrow>(&step.pattern->value)) {
+      stack.push_back({arrow->codomain.get(), false});
+      stack.push_back({arrow->domain.get(), false});
+    } else if (const auto* capture = std::get_if<TypePattern::Capture>(&step.pattern->value)) {
+      if (step.inner_done) {
+        names.push_back(capture->name);
+      } else {
+        stack.push_back({step.pattern, true});
+        stack.push_back({capture->pattern.get(), false});
+      }
+    }
+  }
+  return names;
+}
+
+}  // namespace korvale
