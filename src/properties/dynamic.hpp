@@ -5,6 +5,7 @@
 // interpreter).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,12 @@
 #include "properties/opaque.hpp"
 
 namespace korvale {
+
+// The deepest nesting of lists and dicts that a value may have: a list of
+// scalars has depth 1, a list holding such a list depth 2. Whoever builds values from outside input
+// (Python objects, pattern text) refuses deeper ones, so that the recursive text form, comparison
+// and release of a value stay far inside a pool thread's stack.
+inline constexpr std::size_t kMaxValueDepth = 256;
 
 class Dynamic {
  public:

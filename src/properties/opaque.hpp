@@ -20,9 +20,7 @@ class PyOpaque {
   // The referred object; identity is all the core may use it for.
   void* object() const { return holder_->object; }
 
-  friend bool operator==(const PyOpaque& a, const PyOpaque& b) {
-    return a.object() == b.object();
-  }
+  friend bool operator==(const PyOpaque& a, const PyOpaque& b) { return a.object() == b.object(); }
 
  private:
   struct Holder {

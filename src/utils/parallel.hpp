@@ -11,6 +11,7 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
 #include "errors/report.hpp"
@@ -42,30 +43,34 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
   std::mutex outcome_mutex;
   std::optional<Report> failure;
   bool broke = false;
-  tbb::task_group_context context;
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, n),
-      [&](const tbb::blocked_range<std::size_t>& range) {
-        for (std::size_t i = range.begin(); i != range.end(); ++i) {
-          if (stopped.load(std::memory_order_relaxed)) return;
-          Result<Flow> flow = body(i);
-          if (flow && *flow == Flow::Continue) continue;
-          {
-            std::lock_guard lock(outcome_mutex);
-            if (!stopped.load(std::memory_order_relaxed)) {
-              if (flow) {
-                broke = true;
-              } else {
-                failure.emplace(std::move(flow.error()));
-              }
-              stopped.store(true, std::memory_order_relaxed);
-            }
+  // Isolated: a cancelled outer loop must not silently cut this one short
+  // (it would look as if every item had continued).
+  tbb::task_group_context context(tbb::task_group_context::isolated);
+  const auto run_range = [&](const tbb::blocked_range<std::size_t>& range) {
+    for (std::size_t i = range.begin(); i != range.end(); ++i) {
+      if (stopped.load(std::memory_order_relaxed)) return;
+      Result<Flow> flow = body(i);
+      if (flow && *flow == Flow::Continue) continue;
+      {
+        std::lock_guard lock(outcome_mutex);
+        if (!stopped.load(std::memory_order_relaxed)) {
+          if (flow) {
+            broke = true;
+          } else {
+            failure.emplace(std::move(flow.error()));
           }
-          context.cancel_group_execution();
-          return;
+          stopped.store(true, std::memory_order_relaxed);
         }
-      },
-      context);
+      }
+      context.cancel_group_execution();
+      return;
+    }
+  };
+  // Callers hold locks across the loop (a map's read lock during a compare).
+  // While it waits, the calling thread must only run items of this loop: a
+  // stolen item of an outer loop could ask for a lock this thread holds.
+  tbb::this_task_arena::isolate(
+      [&] { tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), run_range, context); });
   if (failure) return fail(std::move(*failure));
   return !broke;
 }

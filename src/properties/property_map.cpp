@@ -1,0 +1,146 @@
+#include "properties/property_map.hpp"
+
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+
+#include <absl/strings/string_view.h>
+
+#include "utils/parallel.hpp"
+#include "utils/rw_lock.hpp"
+
+namespace korvale {
+
+// One shared block per map: the lock, the poisoned flag and the tree (an empty
+// tree allocates nothing), so a stored element with no properties stays small.
+struct PropertyMap::Inner {
+  RwLock lock;
+  bool poisoned = false;  // guarded by `lock`; never cleared
+  Dynamic::Dict entries;  // guarded by `lock`
+};
+
+namespace {
+
+constexpr const char* kPoisoned = "poisoned lock: another task failed inside";
+constexpr const char* kGetContext = "property map - get [src/properties:131]";
+constexpr const char* kInsertContext = "property map - insert [src/properties:120]";
+constexpr const char* kIterContext = "property map - iter [src/properties:173]";
+constexpr const char* kCompareContext = "property map - try par compare [src/properties:144]";
+constexpr const char* kClosureLine =
+    "property map - try par compare - closure [src/properties:158]";
+// The text form has no line of its own in the system's texts; its failure only
+// has to say what happened.
+constexpr const char* kTextContext = "property map - text form";
+
+std::unexpected<Report> poisoned(const char* rw, const char* context) {
+  return fail(kind::LockError{rw, kPoisoned, context});
+}
+
+// Sets the flag when the scope is left by an exception (an allocation failing
+// in the middle of a tree insertion): the tree may then be half updated.
+class PoisonOnUnwind {
+ public:
+  explicit PoisonOnUnwind(bool& flag) : flag_(flag), exceptions_(std::uncaught_exceptions()) {}
+  ~PoisonOnUnwind() {
+    if (std::uncaught_exceptions() > exceptions_) flag_ = true;
+  }
+  PoisonOnUnwind(const PoisonOnUnwind&) = delete;
+  PoisonOnUnwind& operator=(const PoisonOnUnwind&) = delete;
+
+ private:
+  bool& flag_;
+  int exceptions_;
+};
+
+}  // namespace
+
+PropertyMap::PropertyMap() : inner_(std::make_shared<Inner>()) {}
+
+PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
+  auto inner = std::make_shared<Inner>();
+  inner->entries = std::move(entries);
+  return PropertyMap(std::move(inner));
+}
+
+Result<std::optional<Dynamic>> PropertyMap::get(std::string_view key) const {
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) return poisoned("read", kGetContext);
+  const auto found = inner_->entries.find(absl::string_view(key.data(), key.size()));
+  if (found == inner_->entries.end()) return std::nullopt;
+  return found->second;
+}
+
+Status PropertyMap::insert(std::string key, Dynamic value) const {
+  std::unique_lock lock(inner_->lock);
+  if (inner_->poisoned) return poisoned("write", kInsertContext);
+  PoisonOnUnwind poison(inner_->poisoned);
+  inner_->entries.insert_or_assign(std::move(key), std::move(value));
+  return {};
+}
+
+Result<PropertyMap::Snapshot> PropertyMap::iter() const {
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) return poisoned("read", kIterContext);
+  Snapshot snapshot;
+  snapshot.reserve(inner_->entries.size());
+  for (const auto& [key, value] : inner_->entries) snapshot.emplace_back(key, value);
+  return snapshot;
+}
+
+Result<bool> PropertyMap::try_par_compare(Predicate predicate) const {
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) return poisoned("read", kCompareContext);
+  const auto decide = [&](const Dynamic::Dict::value_type& entry) -> Result<Flow> {
+    Result<bool> passes = predicate(entry.first, entry.second);
+    if (!passes) return fail(std::move(passes.error()).attach(kClosureLine));
+    return *passes ? Flow::Continue : Flow::Break;
+  };
+  const Dynamic::Dict& entries = inner_->entries;
+  if (entries.size() <= kInlineItems) {
+    // A filter of a key or two: no dispatch, not even the list of references.
+    for (const auto& entry : entries) {
+      const Flow flow = KORVALE_PASS(decide(entry));
+      if (flow == Flow::Break) return false;
+    }
+    return true;
+  }
+  std::vector<const Dynamic::Dict::value_type*> refs;
+  refs.reserve(entries.size());
+  for (const auto& entry : entries) refs.push_back(&entry);
+  return try_par_until(refs.size(), [&](std::size_t i) { return decide(*refs[i]); });
+}
+
+Status PropertyMap::merge_from(const PropertyMap& source) const {
+  // The source's lock is released before the target is written.
+  Snapshot snapshot = KORVALE_PASS(source.iter());
+  for (auto& [key, value] : snapshot) {
+    Status inserted = insert(std::move(key), std::move(value));
+    if (!inserted) return inserted;
+  }
+  return {};
+}
+
+Result<std::string> PropertyMap::to_string() const {
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) return poisoned("read", kTextContext);
+  std::string out = "{";
+  const char* separator = "";
+  for (const auto& [key, value] : inner_->entries) {
+    out += separator;
+    out += key;
+    out += ": ";
+    value.append_text(out);
+    separator = ", ";
+  }
+  out += '}';
+  return out;
+}
+
+Status PropertyMap::visit_locked(absl::FunctionRef<Status(const Dynamic::Dict&)> visit,
+                                 const char* lock_context) const {
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) return poisoned("read", lock_context);
+  return visit(inner_->entries);
+}
+
+}  // namespace korvale
