@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <oneapi/tbb/task_arena.h>
-
-#include <future>
 #include <string>
-#include <thread>
 
+#include "on_pool_thread.hpp"
 #include "patterns/type_schema.hpp"
 
 namespace korvale {
@@ -179,23 +176,16 @@ INSTANTIATE_TEST_SUITE_P(
 // Pool threads have small stacks: deep input must end in an orderly report there.
 TEST(DeepSchemaTest, HugeNestingIsRefusedOnAPoolThread) {
   const std::size_t levels = 100000;
-  tbb::task_arena arena(2, 0);  // no slot for this thread: a worker runs the job
-  std::promise<std::pair<std::string, std::string>> done;
-  const auto caller = std::this_thread::get_id();
-  bool on_pool_thread = false;
-  arena.enqueue([&] {
-    on_pool_thread = std::this_thread::get_id() != caller;
-    auto parens = TypeSchema::new_(nested_parentheses(levels));
-    auto chain = TypeSchema::new_(arrow_chain(levels));
-    auto reason = [](const Result<TypeSchema>& r) {
-      if (r) return std::string("compiled");
-      const auto* e = std::get_if<kind::SchemaValidation>(&r.error().kind());
-      return e == nullptr ? format_report(r.error()) : e->reason;
-    };
-    done.set_value({reason(parens), reason(chain)});
-  });
-  const auto [parens, chain] = done.get_future().get();
-  EXPECT_TRUE(on_pool_thread);
+  auto reason = [](const Result<TypeSchema>& r) {
+    if (r) return std::string("compiled");
+    const auto* e = std::get_if<kind::SchemaValidation>(&r.error().kind());
+    return e == nullptr ? format_report(r.error()) : e->reason;
+  };
+  std::string parens, chain;
+  EXPECT_TRUE(testing::run_on_pool_thread([&] {
+    parens = reason(TypeSchema::new_(nested_parentheses(levels)));
+    chain = reason(TypeSchema::new_(arrow_chain(levels)));
+  }));
   EXPECT_EQ(parens, "Pattern nested too deeply (more than 256 levels)");
   EXPECT_EQ(chain, "Pattern nested too deeply (more than 256 levels)");
 }

@@ -1,0 +1,73 @@
+#include "typing/term.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "typing/part_release.hpp"
+#include "utils/validation.hpp"
+
+namespace korvale {
+
+Result<BasicTerm> BasicTerm::new_(std::string name, TypePtr type) {
+  KORVALE_CHECK(validate_variable_name(name), "basic term - new [src/typing/term:64]");
+  return BasicTerm(std::move(name), std::move(type));
+}
+
+Result<Application> Application::new_(TermPtr function, TermPtr argument) {
+  const Arrow* arrow = function->type()->as_arrow();
+  if (arrow == nullptr) {
+    return fail(kind::TypeMismatch{"Application Type", "Variable Type", "application creation"});
+  }
+  if (!(*arrow->domain == *argument->type())) {
+    return fail(kind::TypeMismatch{arrow->domain->to_string(), argument->type()->to_string(),
+                                   "application creation"});
+  }
+  TypePtr codomain = arrow->codomain;
+  return Application(std::move(function), std::move(argument), std::move(codomain));
+}
+
+TermPtr Term::basic(BasicTerm term) {
+  return std::make_shared<const Term>(Value(std::move(term)));
+}
+
+TermPtr Term::application(Application term) {
+  return std::make_shared<const Term>(Value(std::move(term)));
+}
+
+Result<TermPtr> Term::apply(const TermPtr& function, const TermPtr& argument) {
+  Application application =
+      KORVALE_TRY(Application::new_(function, argument), "term - apply [src/typing/term:42]");
+  return Term::application(std::move(application));
+}
+
+Term::~Term() {
+  if (auto* application = std::get_if<Application>(&value_)) {
+    PartRelease<Term>::release(application->function_, application->argument_);
+  }
+}
+
+const TypePtr& Term::type() const {
+  return std::visit([](const auto& term) -> const TypePtr& { return term.type(); }, value_);
+}
+
+bool operator==(const Term& a, const Term& b) {
+  std::vector<std::pair<const Term*, const Term*>> stack{{&a, &b}};
+  while (!stack.empty()) {
+    const auto [x, y] = stack.back();
+    stack.pop_back();
+    if (x == y) continue;  // shared parts are equal without looking inside
+    if (const BasicTerm* bx = x->as_basic()) {
+      const BasicTerm* by = y->as_basic();
+      if (by == nullptr || bx->name() != by->name() || !(*bx->type() == *by->type())) return false;
+      continue;
+    }
+    const Application* ay = y->as_application();
+    if (ay == nullptr) return false;
+    const Application* ax = x->as_application();
+    stack.emplace_back(ax->argument().get(), ay->argument().get());
+    stack.emplace_back(ax->function().get(), ay->function().get());
+  }
+  return true;
+}
+
+}  // namespace korvale
