@@ -1,0 +1,120 @@
+// The store: every type, term, node and edge of one Python "Graph", in nine
+// concurrent tables. Types are stored once each under their Uid; a node is
+// named by its type's Uid and the store keeps at most one term per type; an
+// edge is a term of an arrow type, named by its end nodes (EdgeUid).
+//
+// Every operation may run on any thread (the calling thread or pool threads)
+// at the same time as the others; each table access locks one shard. The
+// operations are implemented in several files, one per concern:
+//   graph.cpp                  tables, insertion and rebuilding of types/terms
+//   text_forms.cpp             text of types, terms, nodes, edges
+//   writes.cpp                 adding/removing nodes and edges, derivation, properties
+//   schema_to_type.cpp         types and terms from schemas, constant terms
+//   matches/type_schema.cpp    type schema tests and scans
+//   matches/term_schema.cpp    term schema tests and scans
+//   matches/properties.cpp     property filters
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+#include "constants/constant.hpp"
+#include "errors/report.hpp"
+#include "graph/stored_forms.hpp"
+#include "matches/match.hpp"
+#include "matches/match_set.hpp"
+#include "patterns/term_schema.hpp"
+#include "patterns/type_schema.hpp"
+#include "properties/property_map.hpp"
+#include "typing/term.hpp"
+#include "typing/type.hpp"
+#include "utils/sharded_map.hpp"
+#include "utils/uid.hpp"
+
+namespace korvale {
+
+// The edges leaving (or entering) one node; usually a handful.
+using EdgeSet = SmallLockedSet<EdgeUid>;
+using EdgeSetPtr = std::shared_ptr<EdgeSet>;
+
+// Result of a schema test: a report, no fit (nullopt), or the layer to go on
+// with (the given one, or a new layer over it holding the test's bindings).
+using CheckResult = Result<std::optional<MatchPtr>>;
+
+class Graph {
+ public:
+  // The eight element tables start empty; the constants table is filled here,
+  // once, and never changes.
+  explicit Graph(std::vector<Constant> constants = {});
+
+  // --- tables ---------------------------------------------------------------
+  ShardedMap<Uid, PropertyMap> node_index;          // NodeIndex
+  ShardedMap<EdgeUid, PropertyMap> edge_index;      // EdgeIndex
+  ShardedMap<Uid, TypeRep> type_index;              // TypeIndex
+  ShardedMap<Uid, TermRep> term_index;              // TermIndex
+  ShardedMap<Uid, EdgeUid> type_to_edge_index;      // TypeToEdgeIndex
+  ShardedMap<EdgeUid, Uid> edge_to_type_index;      // EdgeToTypeIndex
+  ShardedMap<Uid, EdgeSetPtr> start_to_edge_index;  // StartToEdgeIndex
+  ShardedMap<Uid, EdgeSetPtr> end_to_edge_index;    // EndToEdgeIndex
+  const absl::flat_hash_map<std::string, Constant> constants;
+
+  // --- stored forms -----------------------------------------------------------
+  // Stores the type and every type inside it, children first; returns its Uid.
+  Uid insert_type(const Type& type);
+  // Stores the term under its type, and every sub-term under its own type,
+  // replacing what those types held; returns the Uid of the term's type.
+  Uid insert_term(const Term& term);
+  Result<TypePtr> type_from_uid(const Uid& uid) const;
+  // Rebuilds the term stored for the type from the terms stored now.
+  Result<TermPtr> term_from_uid(const Uid& uid) const;
+  Result<Uid> get_edge_type(const EdgeUid& edge) const;
+  // The stored map itself (another handle to it), not a copy.
+  Result<PropertyMap> node_properties(const Uid& uid) const;
+  Result<PropertyMap> edge_properties(const EdgeUid& edge) const;
+
+  // --- text forms ----------------------------------------------------------------
+  Result<std::string> type_to_string(const Uid& uid) const;
+  Result<std::string> term_to_string(const Uid& uid) const;
+  Result<std::string> node_to_string(const Uid& uid) const;
+  Result<std::string> edge_to_string(const EdgeUid& edge) const;
+
+  // --- writes ------------------------------------------------------------------------
+  // `term` may be null (a node without a term of its own).
+  Result<Uid> add_node(const TypePtr& type, const TermPtr& term, PropertyMap properties);
+  // Adds the edge of a term of an arrow type, then derives forward along it.
+  Result<EdgeUid> add_edge(const TermPtr& term, PropertyMap properties);
+  // nullopt when there was no such edge (node).
+  Result<std::optional<EdgeUid>> remove_edge(const EdgeUid& edge);
+  Result<std::optional<Uid>> remove_node(const Uid& uid);
+  // Replaces (overwrite) or merges into the element's properties.
+  Status set_node_properties(const Uid& uid, PropertyMap properties, bool overwrite);
+  Status set_edge_properties(const EdgeUid& edge, PropertyMap properties, bool overwrite);
+
+  // --- types and terms from schemas ---------------------------------------------------------
+  Result<TypePtr> type_schema_to_type(const TypeSchema& schema, const MatchPtr& m);
+  Result<TermPtr> term_schema_to_term(const TermSchema& schema, const MatchPtr& m);
+  Result<TypePtr> pattern_to_type_recursive(const TypePattern& pattern, const MatchPtr& m);
+  Result<TermPtr> pattern_to_term_recursive(const TermPattern& pattern, const MatchPtr& m);
+  // The type of a declared constant at the given type arguments.
+  Result<TypePtr> get_constant_type(const TermPattern::Constant& constant, const MatchPtr& m);
+  // The term the declared constants give the type, or nullopt.
+  Result<std::optional<TermPtr>> infer_term(const Uid& uid) const;
+
+  // --- schema and property matching -------------------------------------------------
+  CheckResult check_type_matches(const Uid& uid, const TypePattern& pattern, MatchPtr m) const;
+  CheckResult check_term_matches(const Uid& uid, const TermPattern& pattern, MatchPtr m) const;
+  Result<MatchSet> match_type_pattern(const TypePattern& pattern, MatchSet matches) const;
+  Result<MatchSet> match_type_schema(const TypeSchema& schema, MatchSet matches) const;
+  Result<MatchSet> match_term_pattern(const TermPattern& pattern, MatchSet matches) const;
+  Result<MatchSet> match_term_schema(const TermSchema& schema, MatchSet matches) const;
+  Result<bool> check_node_matches_properties(const Uid& uid, const PropertyMap& filter) const;
+  Result<bool> check_edge_matches_properties(const EdgeUid& edge, const PropertyMap& filter) const;
+};
+
+using GraphPtr = std::shared_ptr<Graph>;
+
+}  // namespace korvale
