@@ -54,7 +54,11 @@ class PoisonOnUnwind {
 
 }  // namespace
 
-PropertyMap::PropertyMap() : inner_(std::make_shared<Inner>()) {}
+PropertyMap::PropertyMap() : inner_(std::make_shared<Inner>()) {
+  // Every stored node and edge owns one of these blocks: keep it to a lock word,
+  // the flag and the tree's root record.
+  static_assert(sizeof(Inner) <= 32);
+}
 
 PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
   auto inner = std::make_shared<Inner>();
