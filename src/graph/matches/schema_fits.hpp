@@ -11,9 +11,17 @@
 // stored type or term of any depth (a long derivation chain, or an
 // application stored under its own argument's type) costs at most the
 // pattern's depth, which the schema compilers bound.
+//
+// No test holds a table lock while it reads another entry: it copies what it
+// needs of an entry (an arrow's or an application's two identifiers) and
+// releases the entry before descending. A deep pattern thus holds one shard
+// lock at a time, and two tests reading the same shards in opposite orders
+// never hold one lock while waiting for the other.
 #pragma once
 
+#include <cstddef>
 #include <utility>
+#include <vector>
 
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
@@ -24,19 +32,14 @@
 namespace korvale::schema_fits {
 
 // Looks the type up (TypeNotFound {uid, "check type matches"} when missing)
-// and tests it while its entry stays read-locked.
+// and tests it against the pattern.
 Result<bool> type_fits(const Graph& graph, const Uid& uid, const TypePattern& pattern,
                        TentativeBindings& bindings);
-// The test itself, for a stored form the caller holds (read-locked).
-Result<bool> type_rep_fits(const Graph& graph, const Uid& uid, const TypeRep& rep,
-                           const TypePattern& pattern, TentativeBindings& bindings);
 
 // As above for the term stored under the type `uid` (TermNotFound {uid,
 // "check term matches"} when the type has none).
 Result<bool> term_fits(const Graph& graph, const Uid& uid, const TermPattern& pattern,
                        TentativeBindings& bindings);
-Result<bool> term_rep_fits(const Graph& graph, const Uid& uid, const TermRep& rep,
-                           const TermPattern& pattern, TentativeBindings& bindings);
 
 // A test's outcome as a check result over `m`.
 inline CheckResult settle(Result<bool> fits, const TentativeBindings& bindings, MatchPtr m) {
@@ -47,29 +50,35 @@ inline CheckResult settle(Result<bool> fits, const TentativeBindings& bindings, 
   return std::move(*layer);
 }
 
-// For every row of `matches` in parallel, and for every entry of `table` in
-// parallel over its shards, runs fits(uid, rep, bindings over the row's
-// layer) and adds a row (fresh id, the entry's uid, the committed layer) for
-// each fit. A failure gets `entry_line` and stops both loops; the scan's
-// failure then gets `scan_line`. The rows' own last_uid is not used.
+// For every row of `matches` in parallel, and for every key of `table` in
+// parallel, runs fits(uid, bindings over the row's layer) and adds a row
+// (fresh id, the key, the committed layer) for each fit. A failure gets
+// `entry_line` and stops both loops; the scan's failure then gets
+// `scan_line`. The rows' own last_uid is not used; an empty `matches` does
+// not read the table.
+//
+// The keys are gathered once, in parallel over the table's shards, and shared
+// by all rows: testing an entry while its shard stays locked would hold that
+// lock across the reads of the other entries it names.
 template <class Rep, class Fits>
 Result<MatchSet> scan_table(const ShardedMap<Uid, Rep>& table, const MatchSet& matches, Fits&& fits,
                             const char* entry_line, const char* scan_line) {
   MatchSet out;
+  if (matches.empty()) return out;
+  const std::vector<Uid> candidates = table.keys();
   Status scanned = matches.try_par_for([&](const MatchRow& row) -> Status {
-    Result<bool> done = table.try_par_scan([&](const Uid& uid, const Rep& rep) -> Result<Flow> {
+    return try_par_for(candidates.size(), [&](std::size_t i) -> Status {
+      const Uid& uid = candidates[i];
       TentativeBindings bindings(row.match.get());
-      Result<bool> fit = fits(uid, rep, bindings);
+      Result<bool> fit = fits(uid, bindings);
       if (!fit) return fail(std::move(fit.error()).attach(entry_line));
-      if (!*fit) return Flow::Continue;
+      if (!*fit) return {};
       // Only a fit touches the row's handle: misfits leave its shared count alone.
       Result<MatchPtr> layer = bindings.commit(row.match);
       if (!layer) return fail(std::move(layer.error()).attach(entry_line));
       out.insert(MatchRow{next_match_id(), uid, std::move(*layer)});
-      return Flow::Continue;
+      return {};
     });
-    if (!done) return fail(std::move(done.error()));
-    return {};
   });
   if (!scanned) return fail(std::move(scanned.error()).attach(scan_line));
   return out;

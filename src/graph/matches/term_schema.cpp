@@ -38,6 +38,16 @@ constexpr const char* kTypeArgumentLine = "check term matches [src/graph/matches
   return fail(std::move(bound.as_term(name, "check term matches").error()).attach(kBoundLine));
 }
 
+// What a test needs of a stored term once its entry is released: the types
+// of an application's parts, and whether a basic term bears the name of the
+// pattern's constant.
+struct TermView {
+  bool application = false;
+  bool name_fits = false;
+  Uid function{};
+  Uid argument{};
+};
+
 // An unbound name binds the term; a bound one fits only its own term. Out of
 // line, so the element it copies does not widen the frames of the recursion.
 [[gnu::noinline]] Result<bool> variable_fits(const Uid& uid, const std::string& name,
@@ -52,18 +62,15 @@ constexpr const char* kTypeArgumentLine = "check term matches [src/graph/matches
 }
 
 // The parts tested are the terms the store holds for the two types now.
-Result<bool> application_fits(const Graph& graph, const TermRep& rep,
+Result<bool> application_fits(const Graph& graph, const TermView& view,
                               const TermPattern::Application& application,
                               TentativeBindings& bindings) {
-  const auto* stored = std::get_if<TermRep::Application>(&rep.value);
-  if (stored == nullptr) return false;
-  const bool function =
-      KORVALE_TRY(schema_fits::term_fits(graph, stored->function, *application.function, bindings),
-                  kFunctionLine);
+  if (!view.application) return false;
+  const bool function = KORVALE_TRY(
+      schema_fits::term_fits(graph, view.function, *application.function, bindings), kFunctionLine);
   if (!function) return false;
-  return KORVALE_TRY(
-      schema_fits::term_fits(graph, stored->argument, *application.argument, bindings),
-      kArgumentLine);
+  return KORVALE_TRY(schema_fits::term_fits(graph, view.argument, *application.argument, bindings),
+                     kArgumentLine);
 }
 
 // Tests the type arguments against the types that the constant's own schema
@@ -91,7 +98,8 @@ Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
 // A basic term bearing the constant's name, whose type fits the constant's
 // schema and whose captured types fit the type arguments. The constant's own
 // captures are tested over an empty root and never reach the row.
-[[gnu::noinline]] Result<bool> constant_fits(const Graph& graph, const Uid& uid, const TermRep& rep,
+[[gnu::noinline]] Result<bool> constant_fits(const Graph& graph, const Uid& uid,
+                                             const TermView& view,
                                              const TermPattern::Constant& pattern,
                                              TentativeBindings& bindings) {
   const auto found = graph.constants.find(pattern.name);
@@ -101,8 +109,7 @@ Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
   // The table never changes once the store is made, so the entry is read in
   // place rather than copied.
   const Constant& constant = found->second;
-  const auto* basic = std::get_if<TermRep::Basic>(&rep.value);
-  if (basic == nullptr || basic->name != pattern.name) return false;
+  if (!view.name_fits) return false;
   TentativeBindings captured(nullptr);
   const bool own =
       KORVALE_TRY(schema_fits::type_fits(graph, uid, *constant.type_schema.compiled, captured),
@@ -113,31 +120,40 @@ Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
   return type_arguments_fit(graph, constant, pattern, captured, bindings);
 }
 
+TermView view_term(const TermRep& rep, const TermPattern& pattern) {
+  TermView view;
+  if (const auto* application = std::get_if<TermRep::Application>(&rep.value)) {
+    view.application = true;
+    view.function = application->function;
+    view.argument = application->argument;
+  } else if (const auto* constant = std::get_if<TermPattern::Constant>(&pattern.value)) {
+    view.name_fits = std::get<TermRep::Basic>(rep.value).name == constant->name;
+  }
+  return view;
+}
+
+Result<bool> view_fits(const Graph& graph, const Uid& uid, const TermView& view,
+                       const TermPattern& pattern, TentativeBindings& bindings) {
+  if (std::holds_alternative<TermPattern::Wildcard>(pattern.value)) return true;
+  if (const auto* variable = std::get_if<TermPattern::Variable>(&pattern.value)) {
+    return variable_fits(uid, variable->name, bindings);
+  }
+  if (const auto* application = std::get_if<TermPattern::Application>(&pattern.value)) {
+    return application_fits(graph, view, *application, bindings);
+  }
+  return constant_fits(graph, uid, view, std::get<TermPattern::Constant>(pattern.value), bindings);
+}
+
 }  // namespace
 
 namespace schema_fits {
 
 Result<bool> term_fits(const Graph& graph, const Uid& uid, const TermPattern& pattern,
                        TentativeBindings& bindings) {
-  std::optional<Result<bool>> outcome;
-  // The entry stays read-locked while the terms it names are tested.
-  graph.term_index.find_with(uid, [&](const TermRep& rep) {
-    outcome.emplace(term_rep_fits(graph, uid, rep, pattern, bindings));
-  });
-  if (!outcome) return term_not_found(uid);
-  return std::move(*outcome);
-}
-
-Result<bool> term_rep_fits(const Graph& graph, const Uid& uid, const TermRep& rep,
-                           const TermPattern& pattern, TentativeBindings& bindings) {
-  if (std::holds_alternative<TermPattern::Wildcard>(pattern.value)) return true;
-  if (const auto* variable = std::get_if<TermPattern::Variable>(&pattern.value)) {
-    return variable_fits(uid, variable->name, bindings);
-  }
-  if (const auto* application = std::get_if<TermPattern::Application>(&pattern.value)) {
-    return application_fits(graph, rep, *application, bindings);
-  }
-  return constant_fits(graph, uid, rep, std::get<TermPattern::Constant>(pattern.value), bindings);
+  std::optional<TermView> view;
+  graph.term_index.find_with(uid, [&](const TermRep& rep) { view = view_term(rep, pattern); });
+  if (!view) return term_not_found(uid);
+  return view_fits(graph, uid, *view, pattern, bindings);
 }
 
 }  // namespace schema_fits
@@ -152,8 +168,8 @@ CheckResult Graph::check_term_matches(const Uid& uid, const TermPattern& pattern
 Result<MatchSet> Graph::match_term_pattern(const TermPattern& pattern, MatchSet matches) const {
   return schema_fits::scan_table(
       term_index, matches,
-      [&](const Uid& uid, const TermRep& rep, TentativeBindings& bindings) {
-        return schema_fits::term_rep_fits(*this, uid, rep, pattern, bindings);
+      [&](const Uid& uid, TentativeBindings& bindings) {
+        return schema_fits::term_fits(*this, uid, pattern, bindings);
       },
       kEntryLine, kScanLine);
 }

@@ -33,44 +33,85 @@ constexpr const char* kCaptureLine =
   return fail(std::move(bound.as_type(name, "check type matches").error()).attach(kBoundLine));
 }
 
+// What a test needs of a stored type once its entry is released: the parts
+// of an arrow, and whether a variable bears the one name the pattern can ask
+// for at this level (that of its leaf under any captures).
+struct TypeView {
+  bool arrow = false;
+  bool name_fits = false;
+  Uid domain{};
+  Uid codomain{};
+};
+
+Result<bool> view_fits(const Graph& graph, const Uid& uid, const TypeView& view,
+                       const TypePattern& pattern, TentativeBindings& bindings);
+
 // A name the row binds fits only its own type; an unbound name fits the type
 // variable of that name. Out of line, so the element it copies does not
 // widen the frames of the recursion.
-[[gnu::noinline]] Result<bool> variable_fits(const Uid& uid, const TypeRep& rep,
+[[gnu::noinline]] Result<bool> variable_fits(const Uid& uid, const TypeView& view,
                                              const std::string& name,
                                              const TentativeBindings& bindings) {
   const std::optional<MatchElement> bound = bindings.get(name);
-  if (!bound) {
-    const auto* variable = std::get_if<TypeRep::Variable>(&rep.value);
-    return variable != nullptr && variable->name == name;
-  }
+  if (!bound) return view.name_fits;
   // Tested before as_type, whose context text would cost an allocation on
   // every candidate.
   if (const auto* type = std::get_if<MatchElement::Type>(&bound->value())) return type->uid == uid;
   return not_a_type(*bound, name);
 }
 
-Result<bool> arrow_fits(const Graph& graph, const TypeRep& rep, const TypePattern::Arrow& arrow,
+Result<bool> arrow_fits(const Graph& graph, const TypeView& view, const TypePattern::Arrow& arrow,
                         TentativeBindings& bindings) {
-  const auto* stored = std::get_if<TypeRep::Arrow>(&rep.value);
-  if (stored == nullptr) return false;
-  const bool domain = KORVALE_TRY(
-      schema_fits::type_fits(graph, stored->domain, *arrow.domain, bindings), kDomainLine);
+  if (!view.arrow) return false;
+  const bool domain =
+      KORVALE_TRY(schema_fits::type_fits(graph, view.domain, *arrow.domain, bindings), kDomainLine);
   if (!domain) return false;
-  return KORVALE_TRY(schema_fits::type_fits(graph, stored->codomain, *arrow.codomain, bindings),
+  return KORVALE_TRY(schema_fits::type_fits(graph, view.codomain, *arrow.codomain, bindings),
                      kCodomainLine);
 }
 
 // The inner pattern must fit first; the capture then binds, and never
 // compares with an existing binding of its name: that is a failure.
-[[gnu::noinline]] Result<bool> capture_fits(const Graph& graph, const Uid& uid, const TypeRep& rep,
+[[gnu::noinline]] Result<bool> capture_fits(const Graph& graph, const Uid& uid,
+                                            const TypeView& view,
                                             const TypePattern::Capture& capture,
                                             TentativeBindings& bindings) {
-  const bool inner = KORVALE_TRY(
-      schema_fits::type_rep_fits(graph, uid, rep, *capture.pattern, bindings), kCaptureInnerLine);
+  const bool inner =
+      KORVALE_TRY(view_fits(graph, uid, view, *capture.pattern, bindings), kCaptureInnerLine);
   if (!inner) return false;
   KORVALE_CHECK(bindings.bind(capture.name, MatchElement::Type{uid}, kCaptureLine), kCaptureLine);
   return true;
+}
+
+TypeView view_type(const TypeRep& rep, const TypePattern& pattern) {
+  TypeView view;
+  if (const auto* arrow = std::get_if<TypeRep::Arrow>(&rep.value)) {
+    view.arrow = true;
+    view.domain = arrow->domain;
+    view.codomain = arrow->codomain;
+    return view;
+  }
+  // A capture tests its inner pattern against the same type.
+  const TypePattern* leaf = &pattern;
+  while (const auto* capture = std::get_if<TypePattern::Capture>(&leaf->value)) {
+    leaf = capture->pattern.get();
+  }
+  if (const auto* variable = std::get_if<TypePattern::Variable>(&leaf->value)) {
+    view.name_fits = std::get<TypeRep::Variable>(rep.value).name == variable->name;
+  }
+  return view;
+}
+
+Result<bool> view_fits(const Graph& graph, const Uid& uid, const TypeView& view,
+                       const TypePattern& pattern, TentativeBindings& bindings) {
+  if (std::holds_alternative<TypePattern::Wildcard>(pattern.value)) return true;
+  if (const auto* variable = std::get_if<TypePattern::Variable>(&pattern.value)) {
+    return variable_fits(uid, view, variable->name, bindings);
+  }
+  if (const auto* arrow = std::get_if<TypePattern::Arrow>(&pattern.value)) {
+    return arrow_fits(graph, view, *arrow, bindings);
+  }
+  return capture_fits(graph, uid, view, std::get<TypePattern::Capture>(pattern.value), bindings);
 }
 
 }  // namespace
@@ -79,25 +120,10 @@ namespace schema_fits {
 
 Result<bool> type_fits(const Graph& graph, const Uid& uid, const TypePattern& pattern,
                        TentativeBindings& bindings) {
-  std::optional<Result<bool>> outcome;
-  // The entry stays read-locked while its components are tested.
-  graph.type_index.find_with(uid, [&](const TypeRep& rep) {
-    outcome.emplace(type_rep_fits(graph, uid, rep, pattern, bindings));
-  });
-  if (!outcome) return type_not_found(uid);
-  return std::move(*outcome);
-}
-
-Result<bool> type_rep_fits(const Graph& graph, const Uid& uid, const TypeRep& rep,
-                           const TypePattern& pattern, TentativeBindings& bindings) {
-  if (std::holds_alternative<TypePattern::Wildcard>(pattern.value)) return true;
-  if (const auto* variable = std::get_if<TypePattern::Variable>(&pattern.value)) {
-    return variable_fits(uid, rep, variable->name, bindings);
-  }
-  if (const auto* arrow = std::get_if<TypePattern::Arrow>(&pattern.value)) {
-    return arrow_fits(graph, rep, *arrow, bindings);
-  }
-  return capture_fits(graph, uid, rep, std::get<TypePattern::Capture>(pattern.value), bindings);
+  std::optional<TypeView> view;
+  graph.type_index.find_with(uid, [&](const TypeRep& rep) { view = view_type(rep, pattern); });
+  if (!view) return type_not_found(uid);
+  return view_fits(graph, uid, *view, pattern, bindings);
 }
 
 }  // namespace schema_fits
@@ -112,8 +138,8 @@ CheckResult Graph::check_type_matches(const Uid& uid, const TypePattern& pattern
 Result<MatchSet> Graph::match_type_pattern(const TypePattern& pattern, MatchSet matches) const {
   return schema_fits::scan_table(
       type_index, matches,
-      [&](const Uid& uid, const TypeRep& rep, TentativeBindings& bindings) {
-        return schema_fits::type_rep_fits(*this, uid, rep, pattern, bindings);
+      [&](const Uid& uid, TentativeBindings& bindings) {
+        return schema_fits::type_fits(*this, uid, pattern, bindings);
       },
       kEntryLine, kScanLine);
 }
