@@ -13,6 +13,8 @@
 //   matches/type_schema.cpp    type schema tests and scans
 //   matches/term_schema.cpp    term schema tests and scans
 //   matches/properties.cpp     property filters
+//   matches/node.cpp, edge.cpp, path.cpp   path matching
+//   create.cpp, inference.cpp  path creation and its inference
 #pragma once
 
 #include <memory>
@@ -27,6 +29,7 @@
 #include "graph/stored_forms.hpp"
 #include "matches/match.hpp"
 #include "matches/match_set.hpp"
+#include "patterns/path.hpp"
 #include "patterns/term_schema.hpp"
 #include "patterns/type_schema.hpp"
 #include "properties/property_map.hpp"
@@ -121,6 +124,19 @@ class Graph {
   Result<MatchSet> match_term_schema(const TermSchema& schema, MatchSet matches) const;
   Result<bool> check_node_matches_properties(const Uid& uid, const PropertyMap& filter) const;
   Result<bool> check_edge_matches_properties(const EdgeUid& edge, const PropertyMap& filter) const;
+
+  // --- path matching ---------------------------------------------------------------------
+  // One output row for every way an input row extends along the whole path.
+  Result<MatchSet> match_path_pattern(const PathPattern& pattern, MatchSet matches) const;
+  Result<MatchSet> match_node_pattern(const NodePattern& pattern, MatchSet matches) const;
+  CheckResult check_node_matches(const Uid& uid, const NodePattern& pattern, MatchPtr m) const;
+  Result<MatchSet> match_edge_pattern(const EdgePattern& pattern, MatchSet matches) const;
+  CheckResult check_edge_matches(const Uid& prev_uid, const EdgeUid& edge,
+                                 const EdgePattern& pattern, MatchPtr m) const;
+
+  // --- path creation ------------------------------------------------------------------------
+  // Infers, validates and adds the path's nodes and edges for every input row.
+  Result<MatchSet> create_path(const PathPattern& pattern, MatchSet matches);
 };
 
 using GraphPtr = std::shared_ptr<Graph>;

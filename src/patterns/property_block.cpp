@@ -166,7 +166,9 @@ Result<Dynamic> parse_list_value(std::string_view t, std::size_t depth) {
   auto add_item = [&](std::string_view item, const char* line) -> Status {
     item = unicode::trim(item);
     if (item.empty()) return {};
-    items.push_back(KORVALE_TRY(parse_property_value(item, depth + 1), line));
+    auto value = parse_property_value(item, depth + 1);
+    if (!value) return fail(std::move(value.error()).attach(line));
+    items.push_back(std::move(*value));
     return {};
   };
   std::size_t start = 0;
