@@ -34,8 +34,8 @@ bool change_edge_set(const IncidenceTable& table, const Uid& node, Change&& chan
 }
 
 // Adds the edge to the node's set, making the set with the node's first edge.
-// Fails when the node is not there (also when it is removed meanwhile, which
-// takes its set away); `added` tells whether the set lacked the edge.
+// Fails when the node is not there, or when its removal takes the set away
+// between the two steps; `added` tells whether the set lacked the edge.
 bool add_to_edge_set(const Graph& graph, IncidenceTable& table, const Uid& node,
                      const EdgeUid& edge, bool& added) {
   if (!graph.node_index.contains(node)) return false;
