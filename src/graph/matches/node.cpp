@@ -21,7 +21,7 @@ std::optional<Uid> concrete_uid(const TypePattern& pattern, std::vector<std::str
   if (depth > kMaxConcreteDepth) return std::nullopt;
   if (const auto* variable = std::get_if<TypePattern::Variable>(&pattern.value)) {
     names.push_back(variable->name);
-    return TypeRep{TypeRep::Variable{variable->name}}.uid();
+    return variable_uid(variable->name);
   }
   const auto* arrow = std::get_if<TypePattern::Arrow>(&pattern.value);
   if (arrow == nullptr) return std::nullopt;
@@ -29,7 +29,7 @@ std::optional<Uid> concrete_uid(const TypePattern& pattern, std::vector<std::str
   if (!domain) return std::nullopt;
   const std::optional<Uid> codomain = concrete_uid(*arrow->codomain, names, depth + 1);
   if (!codomain) return std::nullopt;
-  return TypeRep{TypeRep::Arrow{*domain, *codomain}}.uid();
+  return arrow_uid(*domain, *codomain);
 }
 
 bool binds_any(const Match& m, const std::vector<std::string>& names) {
