@@ -55,11 +55,11 @@ class Graph {
   explicit Graph(std::vector<Constant> constants = {});
 
   // --- tables ---------------------------------------------------------------
-  // start_to_edge_index / end_to_edge_index: a node's set is
-  // made lazily, when its first edge is added, so a node that never had an
-  // edge costs nothing there. An existing node without an entry therefore has
-  // no edges (an absent set reads as an empty one); only the absence of the
-  // node itself is an error.
+  // start_to_edge_index / end_to_edge_index: a node's set is made lazily,
+  // when its first edge is added, so a node that never had an edge costs
+  // nothing there. An existing node without an entry therefore has no edges
+  // (an absent set reads as an empty one); only the absence of the node itself
+  // is an error.
   ShardedMap<Uid, PropertyMap> node_index;          // NodeIndex
   ShardedMap<EdgeUid, PropertyMap> edge_index;      // EdgeIndex
   ShardedMap<Uid, TypeRep> type_index;              // TypeIndex
