@@ -26,11 +26,21 @@ std::shared_ptr<EdgeSet> new_edge_set() {
   return std::make_shared<EdgeSet>();
 }
 
-// Runs change(EdgeSet&) on the node's set while its entry is read-locked;
-// false when the node has no set.
+// Runs change(EdgeSet&) on the node's set while its entry is read-locked,
+// so the set cannot be removed meanwhile; false when the node has no set.
 template <class Change>
 bool change_edge_set(const IncidenceTable& table, const Uid& node, Change&& change) {
   return table.find_with(node, [&](const EdgeSetPtr& set) { change(*set); });
+}
+
+// Adds the edge to the node's set, making the set with the node's first edge.
+// Fails when the node is not there (also when it is removed meanwhile, which
+// takes its set away); `added` tells whether the set lacked the edge.
+bool add_to_edge_set(const Graph& graph, IncidenceTable& table, const Uid& node,
+                     const EdgeUid& edge, bool& added) {
+  if (!graph.node_index.contains(node)) return false;
+  table.try_insert(node, new_edge_set);
+  return change_edge_set(table, node, [&](EdgeSet& set) { added = set.insert(edge); });
 }
 
 // The node's edges in one table; a node without a set has none.
@@ -42,8 +52,8 @@ std::vector<EdgeUid> incident_edges(const IncidenceTable& table, const Uid& node
 
 // Stores the term and makes it the edge of its arrow type, with the given
 // properties; no derivation. The term is stored before anything is tested.
-// When an end node lacks its incidence set, the links written for the edge
-// are taken back, so that no half-edge stays.
+// When an end node is missing, the links written for the edge are taken
+// back, so that no half-edge stays.
 Result<EdgeUid> store_edge(Graph& graph, const Term& term, PropertyMap properties) {
   const Uid type = graph.insert_term(term);
   const std::optional<TypeRep> rep = graph.type_index.get(type);
@@ -61,22 +71,21 @@ Result<EdgeUid> store_edge(Graph& graph, const Term& term, PropertyMap propertie
   const bool new_type_link = !graph.type_to_edge_index.insert(type, edge).has_value();
   const bool new_edge_link = !graph.edge_to_type_index.insert(edge, type).has_value();
   bool new_in_start = false;
-  const auto withdraw = [&] {
-    if (new_in_start)
+  bool new_in_end = false;
+  const auto withdraw = [&](const char* message) {
+    if (new_in_start) {
       change_edge_set(graph.start_to_edge_index, edge.start,
                       [&](EdgeSet& set) { set.erase(edge); });
+    }
     if (new_edge_link) graph.edge_to_type_index.erase(edge);
     if (new_type_link) graph.type_to_edge_index.erase(type);
+    return fail(kind::IndexCorruption{message, "add edge"});
   };
-  if (!change_edge_set(graph.start_to_edge_index, edge.start,
-                       [&](EdgeSet& set) { new_in_start = set.insert(edge); })) {
-    withdraw();
-    return fail(kind::IndexCorruption{kStartSetMissing, "add edge"});
+  if (!add_to_edge_set(graph, graph.start_to_edge_index, edge.start, edge, new_in_start)) {
+    return withdraw(kStartSetMissing);
   }
-  if (!change_edge_set(graph.end_to_edge_index, edge.end,
-                       [&](EdgeSet& set) { set.insert(edge); })) {
-    withdraw();
-    return fail(kind::IndexCorruption{kEndSetMissing, "add edge"});
+  if (!add_to_edge_set(graph, graph.end_to_edge_index, edge.end, edge, new_in_end)) {
+    return withdraw(kEndSetMissing);
   }
   graph.edge_index.insert(edge, std::move(properties));
   return edge;
@@ -160,11 +169,8 @@ Result<Uid> Graph::add_node(const TypePtr& type, const TermPtr& term, PropertyMa
   if (term && insert_term(*term) != uid) {
     return fail(kind::InvalidTerm{"term provided is of a different type than the type provided"});
   }
-  // The incidence sets go in first, so a node is complete the moment NodeIndex
-  // shows it. A node that exists has its sets already, so a losing call adds
-  // nothing; the test and the insertion of the node are one step.
-  start_to_edge_index.try_insert(uid, new_edge_set);
-  end_to_edge_index.try_insert(uid, new_edge_set);
+  // The test and the insertion are one step. The node's incidence sets come
+  // with its first edge, so the node is complete as soon as it is visible.
   if (!node_index.try_insert(uid, [&] { return std::move(properties); })) {
     return fail(kind::NodeAlreadyExists{uid, "graph - add node [src/graph/base:142]"});
   }
@@ -188,13 +194,11 @@ Result<std::optional<EdgeUid>> Graph::remove_edge(const EdgeUid& edge) {
         "type_to_edge_index lacks a pair that is contained in the edge_to_type_index",
         "remove edge"});
   }
+  // A node without a set has no edges to take out; remove_node calls this
+  // after its node has left NodeIndex, so the nodes themselves are not tested.
   const auto take_out = [&](EdgeSet& set) { set.erase(edge); };
-  if (!change_edge_set(start_to_edge_index, edge.start, take_out)) {
-    return fail(kind::IndexCorruption{kStartSetMissing, "remove edge"});
-  }
-  if (!change_edge_set(end_to_edge_index, edge.end, take_out)) {
-    return fail(kind::IndexCorruption{kEndSetMissing, "remove edge"});
-  }
+  change_edge_set(start_to_edge_index, edge.start, take_out);
+  change_edge_set(end_to_edge_index, edge.end, take_out);
   return std::optional<EdgeUid>(edge);
 }
 
