@@ -407,7 +407,11 @@ TEST_F(PathMatchTest, InconsistentTablesAreReportedAsCorruption) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"NoIncidenceSet", [&](Graph& g) { g.start_to_edge_index.erase(uid_of("A")); },
+      {"NeitherNodeNorIncidenceSet",
+       [&](Graph& g) {
+         g.node_index.erase(uid_of("A"));
+         g.start_to_edge_index.erase(uid_of("A"));
+       },
        "Index Corruption: 'prev_uid should be pointing at a valid node, and it dos not have an "
        "entry in the StartToEdgeIndex' (graph - match edge pattern)" +
            line("graph - match path pattern [src/graph/matches/path:49]")},
@@ -428,10 +432,26 @@ TEST_F(PathMatchTest, InconsistentTablesAreReportedAsCorruption) {
     store.node("A");
     store.node("B");
     store.edge("f", "A", "B");
+    // a is bound before the tables are broken; the labels are those of this
+    // test's store: same types, same identifiers.
+    const Result<MatchSet> first = store.run({"(a:A)"});
+    ASSERT_TRUE(first) << rendered(first);
     c.corrupt(store.graph);
-    // The labels are those of this test's store: same types, same identifiers.
-    EXPECT_EQ(rendered(store.run({"(a:A)-[e]->(b)"})), c.expected) << c.name;
+    EXPECT_EQ(rendered(store.run({"(a)-[e]->(b)"}, *first)), c.expected) << c.name;
   }
+}
+
+// Incidence sets are made with a node's first edge in that direction.
+TEST_F(PathMatchTest, ANodeWithoutIncidenceSetHasNoEdges) {
+  Store store;
+  store.node("A");
+  store.node("B");
+  store.node("C");
+  store.edge("f", "A", "B");
+  EXPECT_EQ(store.matched({"(a:C)-[e]->(b)"}, {"b"}), (std::vector<std::string>{}));
+  EXPECT_EQ(store.matched({"(a:C)<-[e]-(b)"}, {"b"}), (std::vector<std::string>{}));
+  EXPECT_EQ(store.matched({"(a:A)<-[e]-(b)"}, {"b"}), (std::vector<std::string>{}));
+  EXPECT_EQ(store.matched({"(a:B)<-[e]-(b)"}, {"b"}), (std::vector<std::string>{"b=node:A @A"}));
 }
 
 TEST_F(PathMatchTest, AnyDirectionFailsEveryStartAndLeavesTheStoreUsable) {

@@ -95,6 +95,9 @@ Status match_edge_row(const Graph& graph, const EdgePattern& pattern, EdgeStepCo
                                                      : graph.end_to_edge_index;
   const std::optional<EdgeSetPtr> set = incidence.get(row.last_uid);
   if (!set) {
+    // Sets are made with a node's first edge: a node without one has no
+    // edges. Only a node that is gone means the row points nowhere.
+    if (graph.node_index.contains(row.last_uid)) return {};
     return own_failure(
         Report(kind::IndexCorruption{"prev_uid should be pointing at a valid node, and it dos not "
                                      "have an entry in the StartToEdgeIndex",
