@@ -33,7 +33,6 @@
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/inlined_vector.h>
 #include <absl/hash/hash.h>
-#include <oneapi/tbb/task_arena.h>
 
 #include "errors/report.hpp"
 #include "utils/parallel.hpp"
@@ -148,25 +147,23 @@ class Shards {
   // parallel on the pool, each under its read lock. Once one entry breaks or
   // fails, the other shards stop at their next entry.
   //
-  // Each shard runs isolated: a visit that starts a nested parallel loop waits
-  // for it while holding the shard lock, and an unisolated wait could pick up
-  // an unrelated pool task that wants this shard's write lock.
+  // A visit may start a nested parallel loop while it holds the shard lock;
+  // try_par_until isolates its waits, so this thread then runs only items of
+  // that loop, never an unrelated task that wants this shard's write lock.
   template <class Visit>
   Result<bool> scan(Visit&& visit) const {
     std::atomic<bool> stop{false};
     return try_par_until(count(), [&](std::size_t i) -> Result<Flow> {
-      return tbb::this_task_arena::isolate([&]() -> Result<Flow> {
-        ReadGuard guard(shards_[i].lock);
-        for (const auto& entry : shards_[i].table) {
-          if (stop.load(std::memory_order_relaxed)) break;
-          Result<Flow> flow = visit(i, entry);
-          if (!flow || *flow == Flow::Break) {
-            stop.store(true, std::memory_order_relaxed);
-            return flow;
-          }
+      ReadGuard guard(shards_[i].lock);
+      for (const auto& entry : shards_[i].table) {
+        if (stop.load(std::memory_order_relaxed)) break;
+        Result<Flow> flow = visit(i, entry);
+        if (!flow || *flow == Flow::Break) {
+          stop.store(true, std::memory_order_relaxed);
+          return flow;
         }
-        return Flow::Continue;
-      });
+      }
+      return Flow::Continue;
     });
   }
 
