@@ -107,10 +107,15 @@ auto position(List& list, std::size_t index, const char* context) -> Result<decl
   return &list[index];
 }
 
-void apply_verdicts(ElementData& element, const StepValues& step) {
-  if (step.type_verdict == Verdict::Confirmed) element.type_valid = 1;
-  if (step.term_verdict == Verdict::Confirmed) element.term_valid = 1;
-  if (step.term_verdict == Verdict::Refuted) element.term_valid = 0;
+// Records the step's verdicts, then gives a record that has a term but no
+// type the term's type; returns whether it did.
+bool settle_record(ElementData& record, const StepValues& step) {
+  if (step.type_verdict == Verdict::Confirmed) record.type_valid = 1;
+  if (step.term_verdict == Verdict::Confirmed) record.term_valid = 1;
+  if (step.term_verdict == Verdict::Refuted) record.term_valid = 0;
+  if (record.type || !record.term) return false;
+  record.type = record.term->type();
+  return true;
 }
 
 bool is_kind_term_not_found(const Report& report) {
@@ -335,11 +340,7 @@ Status PathInference::node_step(std::size_t i) {
     record->term = std::move(step.term);
     changed = true;
   }
-  apply_verdicts(*record, step);
-  if (!record->type && record->term) {
-    record->type = record->term->type();
-    changed = true;
-  }
+  if (settle_record(*record, step)) changed = true;
   if (!changed) return {};
   if (i > 0) {
     worklist_.push_if_absent({i - 1, ElementKind::Edge});
@@ -411,20 +412,10 @@ Status PathInference::edge_step(std::size_t i) {
   EdgeData* record =
       KORVALE_PASS(position(edges_, i, "create path - edge data inference - mutating edge data"));
   // An edge still missing its type or term counts as changed, found or not.
-  bool changed = false;
-  if (!record->type) {
-    record->type = std::move(step.type);
-    changed = true;
-  }
-  if (!record->term) {
-    record->term = std::move(step.term);
-    changed = true;
-  }
-  apply_verdicts(*record, step);
-  if (!record->type && record->term) {
-    record->type = record->term->type();
-    changed = true;
-  }
+  bool changed = !record->type || !record->term;
+  if (!record->type) record->type = std::move(step.type);
+  if (!record->term) record->term = std::move(step.term);
+  if (settle_record(*record, step)) changed = true;
   if (changed) {
     worklist_.push_if_absent({i, ElementKind::Node});
     worklist_.push_if_absent({i + 1, ElementKind::Node});
