@@ -6,34 +6,9 @@
 #include <new>
 #include <thread>
 
+#include "allocation_probe.hpp"
 #include "properties/property_map.hpp"
 #include "utils/cmp.hpp"
-
-// Failure injection for the one abnormal end an insertion can have: the next
-// allocation on this thread throws, as it would when memory runs out.
-namespace {
-thread_local bool fail_next_allocation = false;
-}
-
-// g++ sees malloc inside the replaced new and free inside the replaced delete
-// and takes the pair for a mismatch.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  if (fail_next_allocation) {
-    fail_next_allocation = false;
-    throw std::bad_alloc();
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#pragma GCC diagnostic pop
 
 namespace korvale {
 namespace {
@@ -259,9 +234,10 @@ TEST(PropertyMapTest, ConcurrentInsertsAndReadsLoseNothing) {
     threads.emplace_back([&] {
       for (int k = 0; k < 200; ++k) {
         const PropertyMap::Snapshot snapshot = map.iter().value();
-        const auto value = map.get("0-0").value();
-        if (value) {
-          EXPECT_EQ(value->as_int(), 0);
+        const Result<std::optional<Dynamic>> value = map.get("0-0");
+        ASSERT_TRUE(value.has_value());
+        if (*value) {
+          EXPECT_EQ((*value)->as_int(), 0);
         }
         EXPECT_TRUE(map.to_string().has_value());
         (void)snapshot;
@@ -276,9 +252,11 @@ TEST(PropertyMapTest, ConcurrentInsertsAndReadsLoseNothing) {
 
 PropertyMap poisoned_map() {
   const PropertyMap map;
-  fail_next_allocation = true;
+  // The one abnormal end an insertion can have: an allocation that throws,
+  // as it would when memory runs out.
+  testing::fail_next_allocation();
   EXPECT_THROW((void)map.insert("k", i(1)), std::bad_alloc);
-  fail_next_allocation = false;
+  testing::fail_next_allocation(false);
   return map;
 }
 

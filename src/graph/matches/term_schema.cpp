@@ -27,15 +27,28 @@ constexpr const char* kFreeVariableContext =
     "check term matches [src/graph/matches/term_schema:133]";
 constexpr const char* kTypeArgumentLine = "check term matches [src/graph/matches/term_schema:137]";
 
-// An unbound name binds the term; a bound one fits only its own term.
-Result<bool> variable_fits(const Uid& uid, const std::string& name, TentativeBindings& bindings) {
+// The failures are built out of line: the tests recurse once per pattern
+// level, and a report built in place would widen every level's frame.
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> term_not_found(const Uid& uid) {
+  return fail(kind::TermNotFound{uid, "check term matches"});
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_term(const MatchElement& bound,
+                                                                const std::string& name) {
+  return fail(std::move(bound.as_term(name, "check term matches").error()).attach(kBoundLine));
+}
+
+// An unbound name binds the term; a bound one fits only its own term. Out of
+// line, so the element it copies does not widen the frames of the recursion.
+[[gnu::noinline]] Result<bool> variable_fits(const Uid& uid, const std::string& name,
+                                             TentativeBindings& bindings) {
   const std::optional<MatchElement> bound = bindings.get(name);
   if (!bound) {
     KORVALE_CHECK(bindings.bind(name, MatchElement::Term{uid}, kBindLine), kBindLine);
     return true;
   }
   if (const auto* term = std::get_if<MatchElement::Term>(&bound->value())) return term->uid == uid;
-  return fail(std::move(bound->as_term(name, "check term matches").error()).attach(kBoundLine));
+  return not_a_term(*bound, name);
 }
 
 // The parts tested are the terms the store holds for the two types now.
@@ -78,8 +91,9 @@ Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
 // A basic term bearing the constant's name, whose type fits the constant's
 // schema and whose captured types fit the type arguments. The constant's own
 // captures are tested over an empty root and never reach the row.
-Result<bool> constant_fits(const Graph& graph, const Uid& uid, const TermRep& rep,
-                           const TermPattern::Constant& pattern, TentativeBindings& bindings) {
+[[gnu::noinline]] Result<bool> constant_fits(const Graph& graph, const Uid& uid, const TermRep& rep,
+                                             const TermPattern::Constant& pattern,
+                                             TentativeBindings& bindings) {
   const auto found = graph.constants.find(pattern.name);
   if (found == graph.constants.end()) {
     return fail(kind::ConstantNotFound{pattern.name, kConstantContext});
@@ -110,7 +124,7 @@ Result<bool> term_fits(const Graph& graph, const Uid& uid, const TermPattern& pa
   graph.term_index.find_with(uid, [&](const TermRep& rep) {
     outcome.emplace(term_rep_fits(graph, uid, rep, pattern, bindings));
   });
-  if (!outcome) return fail(kind::TermNotFound{uid, "check term matches"});
+  if (!outcome) return term_not_found(uid);
   return std::move(*outcome);
 }
 

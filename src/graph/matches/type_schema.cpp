@@ -22,10 +22,23 @@ constexpr const char* kCaptureInnerLine =
 constexpr const char* kCaptureLine =
     "graph - check type matches [src/graph/matches/type_schema:109]";
 
+// The failures are built out of line: the tests recurse once per pattern
+// level, and a report built in place would widen every level's frame.
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> type_not_found(const Uid& uid) {
+  return fail(kind::TypeNotFound{uid, "check type matches"});
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_type(const MatchElement& bound,
+                                                                const std::string& name) {
+  return fail(std::move(bound.as_type(name, "check type matches").error()).attach(kBoundLine));
+}
+
 // A name the row binds fits only its own type; an unbound name fits the type
-// variable of that name.
-Result<bool> variable_fits(const Uid& uid, const TypeRep& rep, const std::string& name,
-                           const TentativeBindings& bindings) {
+// variable of that name. Out of line, so the element it copies does not
+// widen the frames of the recursion.
+[[gnu::noinline]] Result<bool> variable_fits(const Uid& uid, const TypeRep& rep,
+                                             const std::string& name,
+                                             const TentativeBindings& bindings) {
   const std::optional<MatchElement> bound = bindings.get(name);
   if (!bound) {
     const auto* variable = std::get_if<TypeRep::Variable>(&rep.value);
@@ -34,7 +47,7 @@ Result<bool> variable_fits(const Uid& uid, const TypeRep& rep, const std::string
   // Tested before as_type, whose context text would cost an allocation on
   // every candidate.
   if (const auto* type = std::get_if<MatchElement::Type>(&bound->value())) return type->uid == uid;
-  return fail(std::move(bound->as_type(name, "check type matches").error()).attach(kBoundLine));
+  return not_a_type(*bound, name);
 }
 
 Result<bool> arrow_fits(const Graph& graph, const TypeRep& rep, const TypePattern::Arrow& arrow,
@@ -50,8 +63,9 @@ Result<bool> arrow_fits(const Graph& graph, const TypeRep& rep, const TypePatter
 
 // The inner pattern must fit first; the capture then binds, and never
 // compares with an existing binding of its name: that is a failure.
-Result<bool> capture_fits(const Graph& graph, const Uid& uid, const TypeRep& rep,
-                          const TypePattern::Capture& capture, TentativeBindings& bindings) {
+[[gnu::noinline]] Result<bool> capture_fits(const Graph& graph, const Uid& uid, const TypeRep& rep,
+                                            const TypePattern::Capture& capture,
+                                            TentativeBindings& bindings) {
   const bool inner = KORVALE_TRY(
       schema_fits::type_rep_fits(graph, uid, rep, *capture.pattern, bindings), kCaptureInnerLine);
   if (!inner) return false;
@@ -70,7 +84,7 @@ Result<bool> type_fits(const Graph& graph, const Uid& uid, const TypePattern& pa
   graph.type_index.find_with(uid, [&](const TypeRep& rep) {
     outcome.emplace(type_rep_fits(graph, uid, rep, pattern, bindings));
   });
-  if (!outcome) return fail(kind::TypeNotFound{uid, "check type matches"});
+  if (!outcome) return type_not_found(uid);
   return std::move(*outcome);
 }
 
