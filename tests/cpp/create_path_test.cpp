@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -89,6 +90,7 @@ struct LastUidCase {
   std::string name;
   std::string pattern;
   Uid last_uid;
+  friend void PrintTo(const LastUidCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class LastUidTest : public ::testing::TestWithParam<LastUidCase> {};
@@ -178,6 +180,7 @@ struct RefusedCase {
   std::vector<std::pair<std::string, std::string>> constants;
   std::string pattern;
   std::string reason;
+  friend void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class RefusedRecordsTest : public ::testing::TestWithParam<RefusedCase> {};

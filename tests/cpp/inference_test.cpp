@@ -1,6 +1,7 @@
 #include "graph/inference.hpp"
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -112,6 +113,7 @@ struct InferenceCase {
   std::string pattern;
   std::vector<std::string> nodes;
   std::vector<std::string> edges;
+  friend void PrintTo(const InferenceCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class InferenceRecordsTest : public ::testing::TestWithParam<InferenceCase> {};
@@ -234,6 +236,7 @@ struct FailureCase {
   Constants constants;
   std::string pattern;
   std::string report;
+  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class InferenceFailureTest : public ::testing::TestWithParam<FailureCase> {};
