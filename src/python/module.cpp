@@ -2,9 +2,12 @@
 // in __all__. Nothing else happens at import.
 #include <pybind11/pybind11.h>
 
+#include "python/classes.hpp"
+
 namespace py = pybind11;
 
 PYBIND11_MODULE(korvale, module) {
   module.doc() = "";
   module.attr("__all__") = py::list();
+  korvale::python::register_constant_class(module);
 }

@@ -173,6 +173,7 @@ TEST(DeepTypeTest, CompareWriteAndReleaseOnTheCallingThread) {
 }
 
 TEST(DeepTypeTest, CompareWriteAndReleaseOnAPoolThread) {
+  KORVALE_SKIP_POOL_UNDER_TSAN();
   EXPECT_TRUE(testing::run_on_pool_thread(exercise_deep_types));
 }
 
