@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "errors/report.hpp"
@@ -23,6 +24,11 @@ class BasicTerm {
   // rule's InvalidIdentifier report, with
   // "basic term - new [src/typing/term:64]" attached.
   static Result<BasicTerm> new_(std::string name, TypePtr type);
+  // Takes the name over untested: the term a schema makes from a declared
+  // constant ("@Name(...)") carries the constant's name exactly as declared.
+  static BasicTerm unchecked(std::string name, TypePtr type) {
+    return BasicTerm(std::move(name), std::move(type));
+  }
 
   const std::string& name() const { return name_; }
   const TypePtr& type() const { return type_; }

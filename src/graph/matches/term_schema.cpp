@@ -1,0 +1,151 @@
+// Term schema tests and scans over the TermIndex.
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "graph/graph.hpp"
+#include "graph/matches/schema_fits.hpp"
+
+namespace korvale {
+namespace {
+
+constexpr const char* kSchemaLine = "graph - match term schema [src/graph/matches/term_schema:22]";
+constexpr const char* kEntryLine = "graph - match term pattern [src/graph/matches/term_schema:44]";
+constexpr const char* kScanLine = "graph - match term pattern [src/graph/matches/term_schema:51]";
+constexpr const char* kBoundLine = "graph - check term matches [src/graph/matches/term_schema:68]";
+constexpr const char* kBindLine = "graph - match term pattern [src/graph/matches/term_schema:79]";
+constexpr const char* kFunctionLine =
+    "graph - match term pattern [src/graph/matches/term_schema:88]";
+constexpr const char* kArgumentLine =
+    "graph - match term pattern [src/graph/matches/term_schema:91]";
+constexpr const char* kConstantContext = "check term matches [src/graph/matches/term_schema:104]";
+constexpr const char* kConstantSchemaLine =
+    "check term matches [src/graph/matches/term_schema:122]";
+constexpr const char* kFreeVariableContext =
+    "check term matches [src/graph/matches/term_schema:133]";
+constexpr const char* kTypeArgumentLine = "check term matches [src/graph/matches/term_schema:137]";
+
+// An unbound name binds the term; a bound one fits only its own term.
+Result<bool> variable_fits(const Uid& uid, const std::string& name, TentativeBindings& bindings) {
+  const std::optional<MatchElement> bound = bindings.get(name);
+  if (!bound) {
+    KORVALE_CHECK(bindings.bind(name, MatchElement::Term{uid}, kBindLine), kBindLine);
+    return true;
+  }
+  if (const auto* term = std::get_if<MatchElement::Term>(&bound->value())) return term->uid == uid;
+  return fail(std::move(bound->as_term(name, "check term matches").error()).attach(kBoundLine));
+}
+
+// The parts tested are the terms the store holds for the two types now.
+Result<bool> application_fits(const Graph& graph, const TermRep& rep,
+                              const TermPattern::Application& application,
+                              TentativeBindings& bindings) {
+  const auto* stored = std::get_if<TermRep::Application>(&rep.value);
+  if (stored == nullptr) return false;
+  const bool function =
+      KORVALE_TRY(schema_fits::term_fits(graph, stored->function, *application.function, bindings),
+                  kFunctionLine);
+  if (!function) return false;
+  return KORVALE_TRY(
+      schema_fits::term_fits(graph, stored->argument, *application.argument, bindings),
+      kArgumentLine);
+}
+
+// Tests the type arguments against the types that the constant's own schema
+// captured for its free variables, pairing them in order. The counts are not
+// compared: extra arguments are ignored, extra free variables unconstrained.
+Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
+                                const TermPattern::Constant& pattern,
+                                const TentativeBindings& captured, TentativeBindings& bindings) {
+  const std::size_t count = std::min(constant.free_variables.size(), pattern.type_arguments.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& variable = constant.free_variables[i];
+    const std::optional<MatchElement> element = captured.get(variable);
+    if (!element) continue;
+    const auto* type = std::get_if<MatchElement::Type>(&element->value());
+    if (type == nullptr)
+      return fail(std::move(element->as_type(variable, kFreeVariableContext).error()));
+    const bool fits = KORVALE_TRY(
+        schema_fits::type_fits(graph, type->uid, *pattern.type_arguments[i].compiled, bindings),
+        kTypeArgumentLine);
+    if (!fits) return false;
+  }
+  return true;
+}
+
+// A basic term bearing the constant's name, whose type fits the constant's
+// schema and whose captured types fit the type arguments. The constant's own
+// captures are tested over an empty root and never reach the row.
+Result<bool> constant_fits(const Graph& graph, const Uid& uid, const TermRep& rep,
+                           const TermPattern::Constant& pattern, TentativeBindings& bindings) {
+  const auto found = graph.constants.find(pattern.name);
+  if (found == graph.constants.end()) {
+    return fail(kind::ConstantNotFound{pattern.name, kConstantContext});
+  }
+  // The table never changes once the store is made, so the entry is read in
+  // place rather than copied.
+  const Constant& constant = found->second;
+  const auto* basic = std::get_if<TermRep::Basic>(&rep.value);
+  if (basic == nullptr || basic->name != pattern.name) return false;
+  TentativeBindings captured(nullptr);
+  const bool own =
+      KORVALE_TRY(schema_fits::type_fits(graph, uid, *constant.type_schema.compiled, captured),
+                  kConstantSchemaLine);
+  if (!own) return false;
+  // A fitting constant always returns a layer of its own, bound or not.
+  bindings.open_layer();
+  return type_arguments_fit(graph, constant, pattern, captured, bindings);
+}
+
+}  // namespace
+
+namespace schema_fits {
+
+Result<bool> term_fits(const Graph& graph, const Uid& uid, const TermPattern& pattern,
+                       TentativeBindings& bindings) {
+  std::optional<Result<bool>> outcome;
+  // The entry stays read-locked while the terms it names are tested.
+  graph.term_index.find_with(uid, [&](const TermRep& rep) {
+    outcome.emplace(term_rep_fits(graph, uid, rep, pattern, bindings));
+  });
+  if (!outcome) return fail(kind::TermNotFound{uid, "check term matches"});
+  return std::move(*outcome);
+}
+
+Result<bool> term_rep_fits(const Graph& graph, const Uid& uid, const TermRep& rep,
+                           const TermPattern& pattern, TentativeBindings& bindings) {
+  if (std::holds_alternative<TermPattern::Wildcard>(pattern.value)) return true;
+  if (const auto* variable = std::get_if<TermPattern::Variable>(&pattern.value)) {
+    return variable_fits(uid, variable->name, bindings);
+  }
+  if (const auto* application = std::get_if<TermPattern::Application>(&pattern.value)) {
+    return application_fits(graph, rep, *application, bindings);
+  }
+  return constant_fits(graph, uid, rep, std::get<TermPattern::Constant>(pattern.value), bindings);
+}
+
+}  // namespace schema_fits
+
+CheckResult Graph::check_term_matches(const Uid& uid, const TermPattern& pattern,
+                                      MatchPtr m) const {
+  TentativeBindings bindings(m.get());
+  Result<bool> fits = schema_fits::term_fits(*this, uid, pattern, bindings);
+  return schema_fits::settle(std::move(fits), bindings, std::move(m));
+}
+
+Result<MatchSet> Graph::match_term_pattern(const TermPattern& pattern, MatchSet matches) const {
+  return schema_fits::scan_table(
+      term_index, matches,
+      [&](const Uid& uid, const TermRep& rep, TentativeBindings& bindings) {
+        return schema_fits::term_rep_fits(*this, uid, rep, pattern, bindings);
+      },
+      kEntryLine, kScanLine);
+}
+
+Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, MatchSet matches) const {
+  return KORVALE_TRY(match_term_pattern(*schema.compiled, std::move(matches)), kSchemaLine);
+}
+
+}  // namespace korvale
