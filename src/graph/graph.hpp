@@ -55,6 +55,11 @@ class Graph {
   explicit Graph(std::vector<Constant> constants = {});
 
   // --- tables ---------------------------------------------------------------
+  // start_to_edge_index / end_to_edge_index: a node's set is
+  // made lazily, when its first edge is added, so a node that never had an
+  // edge costs nothing there. An existing node without an entry therefore has
+  // no edges (an absent set reads as an empty one); only the absence of the
+  // node itself is an error.
   ShardedMap<Uid, PropertyMap> node_index;          // NodeIndex
   ShardedMap<EdgeUid, PropertyMap> edge_index;      // EdgeIndex
   ShardedMap<Uid, TypeRep> type_index;              // TypeIndex
@@ -71,8 +76,11 @@ class Graph {
   // Stores the term under its type, and every sub-term under its own type,
   // replacing what those types held; returns the Uid of the term's type.
   Uid insert_term(const Term& term);
+  // Rebuilds the stored type (TypeNotFound when absent). Iterative.
   Result<TypePtr> type_from_uid(const Uid& uid) const;
-  // Rebuilds the term stored for the type from the terms stored now.
+  // Rebuilds the term stored for the type from the terms stored now; an
+  // application that leads back to its own type fails with IndexCorruption.
+  // Iterative.
   Result<TermPtr> term_from_uid(const Uid& uid) const;
   Result<Uid> get_edge_type(const EdgeUid& edge) const;
   // The stored map itself (another handle to it), not a copy.

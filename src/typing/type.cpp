@@ -1,9 +1,11 @@
 #include "typing/type.hpp"
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "typing/part_release.hpp"
+#include "utils/sha256.hpp"
 #include "utils/validation.hpp"
 
 namespace korvale {
@@ -52,6 +54,76 @@ std::string Type::to_string() const {
     }
   }
   return out;
+}
+
+Uid variable_uid(std::string_view name) {
+  std::string bytes = "var:";
+  bytes.append(name);
+  return sha256(bytes);
+}
+
+Uid arrow_uid(const Uid& domain, const Uid& codomain) {
+  char bytes[4 + 32 + 1 + 32];
+  std::memcpy(bytes, "arr:", 4);
+  std::memcpy(bytes + 4, domain.data(), 32);
+  bytes[36] = ':';
+  std::memcpy(bytes + 37, codomain.data(), 32);
+  return sha256(std::string_view(bytes, sizeof bytes));
+}
+
+bool Type::cached_uid(Uid& out) const {
+  if (uid_state_.load(std::memory_order_acquire) != kUidReady) return false;
+  out = uid_;
+  return true;
+}
+
+void Type::publish_uid(const Uid& uid) const {
+  std::uint8_t expected = kUidEmpty;
+  if (!uid_state_.compare_exchange_strong(expected, kUidFilling, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+    return;  // another thread fills (or filled) the cache with the same digest
+  }
+  uid_ = uid;
+  uid_state_.store(kUidReady, std::memory_order_release);
+}
+
+Uid Type::uid() const {
+  Uid out;
+  if (cached_uid(out)) return out;
+  // Children first, with an explicit stack: an arrow is met once to push its
+  // parts and once more, after both parts have left their digests on
+  // `digests`, to combine them.
+  struct Item {
+    const Type* type;
+    bool parts_done;
+  };
+  std::vector<Item> stack{{this, false}};
+  std::vector<Uid> digests;
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    if (!item.parts_done && item.type->cached_uid(out)) {
+      digests.push_back(out);
+      continue;
+    }
+    if (const Variable* variable = item.type->as_variable()) {
+      out = variable_uid(variable->name());
+    } else if (!item.parts_done) {
+      const Arrow& arrow = *item.type->as_arrow();
+      stack.push_back({item.type, true});
+      stack.push_back({arrow.codomain.get(), false});
+      stack.push_back({arrow.domain.get(), false});
+      continue;
+    } else {
+      const Uid codomain = digests.back();
+      digests.pop_back();
+      out = arrow_uid(digests.back(), codomain);
+      digests.pop_back();
+    }
+    item.type->publish_uid(out);
+    digests.push_back(out);
+  }
+  return digests.back();
 }
 
 bool operator==(const Type& a, const Type& b) {

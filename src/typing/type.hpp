@@ -3,11 +3,15 @@
 // TypePtr; any thread may read, compare, copy and release them.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "errors/report.hpp"
+#include "utils/uid.hpp"
 
 namespace korvale {
 
@@ -57,11 +61,31 @@ class Type {
   // arrow parenthesised, the outermost one included.
   std::string to_string() const;
 
+  // The type's identifier (variable_uid / arrow_uid below). Computed the first
+  // time it is asked for and kept in the object, as are the identifiers of
+  // the parts met on the way; any number of threads may ask at once. Does not
+  // recurse.
+  Uid uid() const;
+
  private:
+  // The identifier cache. The thread that moves the state from empty to
+  // filling writes uid_ and publishes it by storing ready (release); a reader
+  // that sees ready (acquire) may read uid_. A thread that finds another one
+  // filling uses the digest it computed itself, so nobody ever waits.
+  enum UidState : std::uint8_t { kUidEmpty, kUidFilling, kUidReady };
+  bool cached_uid(Uid& out) const;
+  void publish_uid(const Uid& uid) const;
+
   Value value_;
-  // The type's identifier will be computed once and cached here, beside the
-  // immutable value, the first time it is asked for.
+  mutable std::atomic<std::uint8_t> uid_state_{kUidEmpty};
+  mutable Uid uid_{};
 };
+
+// The identifier rule: the SHA-256 digest of "var:" followed by the name's
+// UTF-8 bytes, or of "arr:", the domain's 32 bytes, ":" and the codomain's 32
+// bytes (69 bytes in all).
+Uid variable_uid(std::string_view name);
+Uid arrow_uid(const Uid& domain, const Uid& codomain);
 
 // Structural equality: variables by name (byte for byte), arrows by domain and
 // codomain. Two handles to the same object are equal without looking inside.
