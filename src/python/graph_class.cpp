@@ -22,11 +22,11 @@ namespace {
 // carries the constructor's text; inspect.signature reads __init__'s.
 constexpr const char* kGraphDoc = "Graph(constants=None)\n--\n\n";
 constexpr const char* kInitDoc = "__init__(self, constants=None)\n--\n\n";
-constexpr const char* kQueryDoc = "query($self)\n--\n\n";
-constexpr const char* kNodesDoc = "nodes($self)\n--\n\n";
-constexpr const char* kEdgesDoc = "edges($self)\n--\n\n";
-constexpr const char* kSetNodeDoc = "set_node_properties($self, map, overwrite=True)\n--\n\n";
-constexpr const char* kSetEdgeDoc = "set_edge_properties($self, map, overwrite=True)\n--\n\n";
+constexpr const char* kQueryDoc = "query(self)\n--\n\n";
+constexpr const char* kNodesDoc = "nodes(self)\n--\n\n";
+constexpr const char* kEdgesDoc = "edges(self)\n--\n\n";
+constexpr const char* kSetNodeDoc = "set_node_properties(self, map, overwrite=True)\n--\n\n";
+constexpr const char* kSetEdgeDoc = "set_edge_properties(self, map, overwrite=True)\n--\n\n";
 
 struct PyGraph {
   GraphPtr graph;

@@ -14,12 +14,12 @@ namespace korvale::python {
 
 namespace {
 
-constexpr const char* kCreateDoc = "create($self, pattern)\n--\n\n";
-constexpr const char* kMatchDoc = "match($self, pattern)\n--\n\n";
-constexpr const char* kRemoveDoc = "remove($self, *variables)\n--\n\n";
-constexpr const char* kSetDoc = "set($self, variable, properties, overwrite=True)\n--\n\n";
-constexpr const char* kExecuteDoc = "execute($self)\n--\n\n";
-constexpr const char* kReturnDoc = "return_($self, *variables)\n--\n\n";
+constexpr const char* kCreateDoc = "create(self, pattern)\n--\n\n";
+constexpr const char* kMatchDoc = "match(self, pattern)\n--\n\n";
+constexpr const char* kRemoveDoc = "remove(self, *variables)\n--\n\n";
+constexpr const char* kSetDoc = "set(self, variable, properties, overwrite=True)\n--\n\n";
+constexpr const char* kExecuteDoc = "execute(self)\n--\n\n";
+constexpr const char* kReturnDoc = "return_(self, *variables)\n--\n\n";
 
 // The Python-side query: the core query plus the record of current uses.
 // Clause methods, execute and return_ need the object to themselves, the text

@@ -15,10 +15,10 @@ namespace korvale::python {
 
 namespace {
 
-constexpr const char* kUidDoc = "uid($self)\n--\n\n";
-constexpr const char* kPropertiesDoc = "properties($self)\n--\n\n";
-constexpr const char* kTypeDoc = "type($self)\n--\n\n";
-constexpr const char* kTermDoc = "term($self)\n--\n\n";
+constexpr const char* kUidDoc = "uid(self)\n--\n\n";
+constexpr const char* kPropertiesDoc = "properties(self)\n--\n\n";
+constexpr const char* kTypeDoc = "type(self)\n--\n\n";
+constexpr const char* kTermDoc = "term(self)\n--\n\n";
 
 py::str hex_text(const Uid& uid) {
   return py::str(uid_to_hex(uid));
