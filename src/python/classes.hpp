@@ -1,12 +1,30 @@
-// Registration of the module's classes. Each function creates its class on
-// the module and appends the class's name to the module's __all__.
+// Registration of the module's classes. Each function creates its class(es)
+// on the module and appends the class names to the module's __all__.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include "query/reference.hpp"
+
 namespace korvale::python {
+
+// "Graph": Graph(constants=None), the one way to reach a store.
+void register_graph_class(pybind11::module_& module);
+
+// "Query": clause recording, execute and return_.
+void register_query_class(pybind11::module_& module);
+
+// "Edge", "Node", "Term" and "Type", in this order.
+void register_reference_classes(pybind11::module_& module);
 
 // "Constant": Constant(name, type_schema), read-only attribute `name`.
 void register_constant_class(pybind11::module_& module);
+
+// A new Python object of the reference's class, holding its handle and
+// identifier. Needs the classes registered and the interpreter lock.
+pybind11::object reference_object(Reference reference);
+
+// A new "Query" over the store with no clauses.
+pybind11::object new_query_object(GraphPtr graph);
 
 }  // namespace korvale::python

@@ -1,5 +1,5 @@
 // The module's entry point: registers the classes, in order, and lists them
-// in __all__. Nothing else happens at import.
+// in __all__. Nothing else happens at import: no store, no worker thread.
 #include <pybind11/pybind11.h>
 
 #include "python/classes.hpp"
@@ -9,5 +9,8 @@ namespace py = pybind11;
 PYBIND11_MODULE(korvale, module) {
   module.doc() = "";
   module.attr("__all__") = py::list();
+  korvale::python::register_graph_class(module);
+  korvale::python::register_query_class(module);
+  korvale::python::register_reference_classes(module);
   korvale::python::register_constant_class(module);
 }

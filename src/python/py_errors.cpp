@@ -4,19 +4,26 @@ namespace korvale::python {
 
 PyObject* exception_type(const KorvaleError& error) {
   switch (exception_class(error)) {
-    case ExceptionClass::TypeError: return PyExc_TypeError;
-    case ExceptionClass::ValueError: return PyExc_ValueError;
-    case ExceptionClass::RuntimeError: return PyExc_RuntimeError;
-    case ExceptionClass::KeyError: return PyExc_KeyError;
-    case ExceptionClass::IndexError: return PyExc_IndexError;
-    case ExceptionClass::SystemError: return PyExc_SystemError;
+    case ExceptionClass::TypeError:
+      return PyExc_TypeError;
+    case ExceptionClass::ValueError:
+      return PyExc_ValueError;
+    case ExceptionClass::RuntimeError:
+      return PyExc_RuntimeError;
+    case ExceptionClass::KeyError:
+      return PyExc_KeyError;
+    case ExceptionClass::IndexError:
+      return PyExc_IndexError;
+    case ExceptionClass::SystemError:
+      return PyExc_SystemError;
   }
   return PyExc_SystemError;
 }
 
 void raise_report(const Report& report) {
   const std::string text = format_report(report);
-  PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* message =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (message != nullptr) {
     // A one-element tuple, so that KeyError's argument is the text itself.
     PyErr_SetObject(exception_type(report.kind()), message);
@@ -88,6 +95,22 @@ std::string str_argument(py::handle object, const char* argument) {
     const KorvaleError error = python_error_from_pending();
     raise_argument_error(argument, std::get<kind::PythonError>(error).message);
   }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+bool bool_argument(py::handle object, const char* argument) {
+  if (!PyBool_Check(object.ptr())) raise_argument_error(argument, cast_reason(object, "bool"));
+  return object.ptr() == Py_True;
+}
+
+std::string str_value(py::handle object) {
+  if (!PyUnicode_Check(object.ptr())) {
+    PyErr_SetString(PyExc_TypeError, cast_reason(object, "str").c_str());
+    throw py::error_already_set();
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object.ptr(), &size);
+  if (data == nullptr) throw py::error_already_set();
   return std::string(data, static_cast<std::size_t>(size));
 }
 

@@ -41,4 +41,13 @@ std::string cast_reason(py::handle object, const char* expected);
 // The str argument as UTF-8, or TypeError naming the argument.
 std::string str_argument(py::handle object, const char* argument);
 
+// The bool argument (exactly True or False: 0 and 1 are refused), or TypeError
+// naming the argument.
+bool bool_argument(py::handle object, const char* argument);
+
+// The str as UTF-8, or TypeError with the bare cast reason (conversions made
+// inside a method body carry no argument name). A str without a UTF-8 form
+// raises the interpreter's own error.
+std::string str_value(py::handle object);
+
 }  // namespace korvale::python

@@ -1,0 +1,162 @@
+// The Python class "Query": converts the clause arguments, hands them to the
+// core query and turns result rows into lists of dicts of references.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/classes.hpp"
+#include "python/conversions.hpp"
+#include "python/py_errors.hpp"
+#include "python/releases.hpp"
+#include "query/query.hpp"
+
+namespace korvale::python {
+
+namespace {
+
+constexpr const char* kCreateDoc = "create(self, pattern)\n--\n\n";
+constexpr const char* kMatchDoc = "match(self, pattern)\n--\n\n";
+constexpr const char* kRemoveDoc = "remove(self, *variables)\n--\n\n";
+constexpr const char* kSetDoc = "set(self, variable, properties, overwrite=True)\n--\n\n";
+constexpr const char* kExecuteDoc = "execute(self)\n--\n\n";
+constexpr const char* kReturnDoc = "return_(self, *variables)\n--\n\n";
+
+// The Python-side query: the core query plus the record of current uses.
+// Clause methods, execute and return_ need the object to themselves, the text
+// form shares it; a call that overlaps another use (a finaliser run while the
+// module gives back released references may call into the same query) is
+// refused instead of seeing a half-made change.
+struct PyQuery {
+  Query query;
+  int shared_uses = 0;
+  bool in_exclusive_use = false;
+};
+
+class Use {
+ public:
+  enum Kind { kShared, kExclusive };
+  Use(PyQuery& self, Kind kind) : self_(self), kind_(kind) {
+    if (self.in_exclusive_use || (kind == kExclusive && self.shared_uses > 0)) {
+      PyErr_SetString(PyExc_RuntimeError, "the query is already in use by another call");
+      throw py::error_already_set();
+    }
+    if (kind == kExclusive) {
+      self.in_exclusive_use = true;
+    } else {
+      ++self.shared_uses;
+    }
+  }
+  ~Use() {
+    if (kind_ == kExclusive) {
+      self_.in_exclusive_use = false;
+    } else {
+      --self_.shared_uses;
+    }
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+ private:
+  PyQuery& self_;
+  Kind kind_;
+};
+
+std::vector<std::string> names_of(const py::args& variables) {
+  std::vector<std::string> names;
+  names.reserve(variables.size());
+  for (py::handle item : variables) names.push_back(str_argument(item, "variables"));
+  return names;
+}
+
+PyQuery record_pattern(PyQuery& self, const py::object& pattern, bool create) {
+  Use use(self, Use::kExclusive);
+  ReleaseGuard guard;
+  std::string text = str_argument(pattern, "pattern");
+  Result<Query> next =
+      create ? self.query.create(std::move(text)) : self.query.match(std::move(text));
+  return PyQuery{into_py_result(std::move(next))};
+}
+
+PyQuery record_set(PyQuery& self, const py::object& variable, const py::object& properties,
+                   const py::object& overwrite) {
+  Use use(self, Use::kExclusive);
+  ReleaseGuard guard;
+  std::string name = str_argument(variable, "variable");
+  const bool replace = bool_argument(overwrite, "overwrite");
+  Result<PropertyMap> map = property_map_new(properties);
+  if (!map) raise_report(std::move(map.error()).attach("query - set [src/query/base:286]"));
+  return PyQuery{self.query.set(std::move(name), std::move(*map), replace)};
+}
+
+py::list rows_to_list(std::vector<ResultRow> rows) {
+  py::list list;
+  for (ResultRow& row : rows) {
+    py::dict dict;
+    for (auto& [name, reference] : row)
+      dict[py::str(name)] = reference_object(std::move(reference));
+    list.append(std::move(dict));
+  }
+  return list;
+}
+
+}  // namespace
+
+void register_query_class(py::module_& module) {
+  // pybind11 would prepend its own signature lines to the docstrings.
+  py::options options;
+  options.disable_function_signatures();
+
+  py::class_<PyQuery>(module, "Query", py::is_final(), "")
+      .def(
+          "create",
+          [](PyQuery& self, const py::object& pattern) {
+            return record_pattern(self, pattern, true);
+          },
+          py::arg("pattern"), kCreateDoc)
+      .def(
+          "match",
+          [](PyQuery& self, const py::object& pattern) {
+            return record_pattern(self, pattern, false);
+          },
+          py::arg("pattern"), kMatchDoc)
+      .def(
+          "remove",
+          [](PyQuery& self, const py::args& variables) {
+            Use use(self, Use::kExclusive);
+            ReleaseGuard guard;
+            return PyQuery{self.query.remove(names_of(variables))};
+          },
+          kRemoveDoc)
+      .def("set", &record_set, py::arg("variable"), py::arg("properties"),
+           py::arg("overwrite") = py::bool_(true), kSetDoc)
+      .def(
+          "execute",
+          [](PyQuery& self) {
+            Use use(self, Use::kExclusive);
+            ReleaseGuard guard;
+            into_py_result(self.query.execute());
+          },
+          kExecuteDoc)
+      .def(
+          "return_",
+          [](PyQuery& self, const py::args& variables) {
+            Use use(self, Use::kExclusive);
+            ReleaseGuard guard;
+            const std::vector<std::string> names = names_of(variables);
+            return rows_to_list(into_py_result(self.query.return_(names)));
+          },
+          kReturnDoc)
+      .def("__str__", [](PyQuery& self) {
+        Use use(self, Use::kShared);
+        ReleaseGuard guard;
+        return py::str(self.query.to_string());
+      });
+  module.attr("__all__").cast<py::list>().append("Query");
+}
+
+// Made by the "Graph" class: an empty query over its store.
+py::object new_query_object(GraphPtr graph) {
+  return py::cast(PyQuery{Query(std::move(graph))});
+}
+
+}  // namespace korvale::python

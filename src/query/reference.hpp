@@ -1,0 +1,77 @@
+// Result references: what Python receives for a node, an edge, a term or a
+// type of the store. A reference holds a store handle and an identifier and
+// nothing else; it reads the store each time it is asked, so it shows the
+// store's present state and fails (with a not-found report) once its node or
+// edge is gone. Types and terms are never removed, so their references, and a
+// node's type and term, keep working.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "errors/report.hpp"
+#include "graph/graph.hpp"
+#include "matches/match_element.hpp"
+#include "properties/property_map.hpp"
+#include "utils/uid.hpp"
+
+namespace korvale {
+
+struct TypeRef;
+struct TermRef;
+
+// A node, by its Uid (also the Uid of its type and the key of its type's term).
+struct NodeRef {
+  GraphPtr graph;
+  Uid uid{};
+
+  // The stored map itself. NodeNotFound once the node is gone.
+  Result<PropertyMap> properties() const;
+  // The node's type; reads nothing.
+  TypeRef type() const;
+  // The term stored for the node's type, or nullopt; whether the node still
+  // exists is not looked at.
+  std::optional<TermRef> term() const;
+  // The node's text form; the store's report unchanged when it is gone.
+  Result<std::string> to_string() const;
+};
+
+// An edge, by its end nodes' Uids.
+struct EdgeRef {
+  GraphPtr graph;
+  EdgeUid uid{};
+
+  // EdgeNotFound once the edge is gone, for all four.
+  Result<PropertyMap> properties() const;
+  // The edge's arrow type, from the store's edge-to-type table.
+  Result<TypeRef> type() const;
+  // The term of the edge's arrow type; whether one is stored is not looked at.
+  Result<TermRef> term() const;
+  Result<std::string> to_string() const;
+};
+
+// The term the store holds for a type, by the type's Uid: when the store
+// replaces that term, the same reference shows the new one.
+struct TermRef {
+  GraphPtr graph;
+  Uid uid{};
+
+  Result<std::string> to_string() const;
+};
+
+struct TypeRef {
+  GraphPtr graph;
+  Uid uid{};
+
+  Result<std::string> to_string() const;
+};
+
+// One value of a result row, the alternatives in their fixed order.
+using Reference = std::variant<EdgeRef, NodeRef, TermRef, TypeRef>;
+
+// The reference of the alternative that matches the bound element, holding a
+// new handle to `graph`.
+Reference reference_to(const GraphPtr& graph, const MatchElement& element);
+
+}  // namespace korvale

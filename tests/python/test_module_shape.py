@@ -1,0 +1,128 @@
+import importlib
+import inspect
+import sys
+
+import pytest
+
+import korvale
+
+NAMES = ["Graph", "Query", "Edge", "Node", "Term", "Type", "Constant"]
+
+
+def test_all_lists_the_classes_in_registration_order():
+    assert korvale.__all__ == NAMES
+    for name in NAMES:
+        assert isinstance(getattr(korvale, name), type)
+        assert getattr(korvale, name).__name__ == name
+
+
+def test_no_attributes_of_its_own_besides_the_classes():
+    own = {name for name in vars(korvale) if not (name.startswith("__") and name.endswith("__"))}
+    assert own == set(NAMES)
+    assert korvale.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", ["Query", "Edge", "Node", "Term", "Type"])
+def test_classes_without_constructor_cannot_be_called(name):
+    with pytest.raises(TypeError):
+        getattr(korvale, name)()
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_classes_cannot_be_subclassed(name):
+    with pytest.raises(TypeError):
+        type("Sub", (getattr(korvale, name),), {})
+
+
+def instances():
+    graph = korvale.Graph([korvale.Constant("a", "A"), korvale.Constant("f", "A -> B")])
+    graph.query().create("(a:A)-[f:A -> B]->(b:B)").execute()
+    (row,) = graph.query().match("(a)-[f]->(b)").return_("a", "f")
+    return {
+        "Graph": graph,
+        "Query": graph.query(),
+        "Edge": row["f"],
+        "Node": row["a"],
+        "Term": row["a"].term(),
+        "Type": row["a"].type(),
+        "Constant": korvale.Constant("c", "A"),
+    }
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_instances_take_no_new_attributes(name):
+    instance = instances()[name]
+    assert type(instance).__name__ == name
+    with pytest.raises(AttributeError):
+        instance.anything = 1
+    assert not hasattr(instance, "__dict__")
+
+
+SIGNATURES = {
+    ("Graph", "query"): "(self)",
+    ("Graph", "nodes"): "(self)",
+    ("Graph", "edges"): "(self)",
+    ("Graph", "set_node_properties"): "(self, map, overwrite=True)",
+    ("Graph", "set_edge_properties"): "(self, map, overwrite=True)",
+    ("Query", "create"): "(self, pattern)",
+    ("Query", "match"): "(self, pattern)",
+    ("Query", "remove"): "(self, *variables)",
+    ("Query", "set"): "(self, variable, properties, overwrite=True)",
+    ("Query", "execute"): "(self)",
+    ("Query", "return_"): "(self, *variables)",
+    ("Node", "uid"): "(self)",
+    ("Node", "properties"): "(self)",
+    ("Node", "type"): "(self)",
+    ("Node", "term"): "(self)",
+    ("Edge", "uid"): "(self)",
+    ("Edge", "properties"): "(self)",
+    ("Edge", "type"): "(self)",
+    ("Edge", "term"): "(self)",
+    ("Term", "uid"): "(self)",
+    ("Type", "uid"): "(self)",
+}
+
+
+@pytest.mark.parametrize("class_name, method", sorted(SIGNATURES))
+def test_method_signatures(class_name, method):
+    function = getattr(getattr(korvale, class_name), method)
+    assert str(inspect.signature(function)) == SIGNATURES[class_name, method]
+
+
+def test_method_tables_in_order():
+    def methods(cls):
+        return [name for name in vars(cls) if not name.startswith("_")]
+
+    assert methods(korvale.Graph) == [
+        "query", "nodes", "edges", "set_node_properties", "set_edge_properties"
+    ]
+    assert methods(korvale.Query) == ["create", "match", "remove", "set", "execute", "return_"]
+    assert methods(korvale.Node) == ["uid", "properties", "type", "term"]
+    assert methods(korvale.Edge) == ["uid", "properties", "type", "term"]
+    assert methods(korvale.Term) == ["uid"]
+    assert methods(korvale.Type) == ["uid"]
+
+
+def test_graph_constructor_signature():
+    assert str(inspect.signature(korvale.Graph)) == "(constants=None)"
+    assert korvale.Graph.__text_signature__ == "(constants=None)"
+
+
+def test_bound_methods_drop_self():
+    graph = korvale.Graph()
+    assert str(inspect.signature(graph.set_node_properties)) == "(map, overwrite=True)"
+    assert str(inspect.signature(graph.query().remove)) == "(*variables)"
+
+
+def test_import_again_gives_the_same_classes():
+    classes = [getattr(korvale, name) for name in NAMES]
+    del sys.modules["korvale"]
+    again = importlib.import_module("korvale")
+    assert [getattr(again, name) for name in NAMES] == classes
+    assert again.__all__ == NAMES
+
+
+def test_query_has_no_comparison_of_its_own():
+    graph = korvale.Graph()
+    first, second = graph.query(), graph.query()
+    assert first != second and first == first
