@@ -3,7 +3,7 @@ BUILD ?= build
 PY := /usr/bin/python3
 JOBS := $(shell nproc)
 
-.PHONY: setup build test demo tsan clean
+.PHONY: setup build test demo tsan clean pypy pip-check
 
 setup:
 	scripts/setup
@@ -12,18 +12,32 @@ build: setup
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every C++ and Python test, then the C++ tests again under ThreadSanitizer.
+# Every C++ and Python test, then the C++ tests again under ThreadSanitizer, the
+# Python tests under PyPy, and an install with pip.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 	$(MAKE) tsan
+	$(MAKE) pypy
+	$(MAKE) pip-check
 
 tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALE_SANITIZE=thread -DKORVALE_PYTHON=OFF
 	cmake --build build-tsan -j $(JOBS) --target korvale_tests
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure
 
+# The module built for PyPy (its own build directory) and the Python tests run
+# under pypy3; Debian's pypy3 finds Debian's pure-Python pytest by itself.
+pypy: setup
+	cmake -S . -B build-pypy -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=/usr/bin/pypy3
+	cmake --build build-pypy -j $(JOBS) --target korvale korvale_testing
+	ctest --test-dir build-pypy --output-on-failure -R '^python$$'
+
+# pip install into a fresh venv, then the demo and a type check from outside the repository.
+pip-check: setup
+	scripts/pip-check
+
 demo: build
 	PYTHONPATH=$(BUILD) $(PY) examples/demo.py
 
 clean:
-	rm -rf $(BUILD) build-tsan
+	rm -rf $(BUILD) build-tsan build-pypy build-pip

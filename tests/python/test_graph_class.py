@@ -72,7 +72,12 @@ CONSTANT = korvale.Constant("c", "A")
         (5, "argument 'constants': 'int' object cannot be cast as 'Sequence'"),
         ({"a": 1}, "argument 'constants': 'dict' object cannot be cast as 'Sequence'"),
         ({1, 2}, "argument 'constants': 'set' object cannot be cast as 'Sequence'"),
-        (iter([]), "argument 'constants': 'list_iterator' object cannot be cast as 'Sequence'"),
+        # The iterator's class name is the interpreter's own.
+        (
+            iter([]),
+            f"argument 'constants': '{type(iter([])).__qualname__}' object cannot be cast as "
+            "'Sequence'",
+        ),
         ([CONSTANT, 5], "argument 'constants': 'int' object cannot be cast as 'Constant'"),
         ((CONSTANT, "x"), "argument 'constants': 'str' object cannot be cast as 'Constant'"),
     ],

@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import korvale
+from interpreter import pypy_cannot
 
 NAMES = ["Graph", "Query", "Edge", "Node", "Term", "Type", "Constant"]
 
@@ -30,8 +31,9 @@ def test_classes_without_constructor_cannot_be_called(name):
 
 @pytest.mark.parametrize("name", NAMES)
 def test_classes_cannot_be_subclassed(name):
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError) as raised:
         type("Sub", (getattr(korvale, name),), {})
+    assert str(raised.value) == f"type 'korvale.{name}' is not an acceptable base type"
 
 
 def instances():
@@ -49,6 +51,9 @@ def instances():
     }
 
 
+@pypy_cannot(
+    "every instance of an extension class gets a __dict__ and takes new attributes"
+)
 @pytest.mark.parametrize("name", NAMES)
 def test_instances_take_no_new_attributes(name):
     instance = instances()[name]
@@ -84,6 +89,10 @@ SIGNATURES = {
 
 
 @pytest.mark.parametrize("class_name, method", sorted(SIGNATURES))
+@pypy_cannot(
+    "a method read from an extension class is a cinstancemethod without "
+    "__text_signature__, so inspect.signature() fails on it (bound methods have theirs)"
+)
 def test_method_signatures(class_name, method):
     function = getattr(getattr(korvale, class_name), method)
     assert str(inspect.signature(function)) == SIGNATURES[class_name, method]
@@ -108,10 +117,11 @@ def test_graph_constructor_signature():
     assert korvale.Graph.__text_signature__ == "(constants=None)"
 
 
-def test_bound_methods_drop_self():
-    graph = korvale.Graph()
-    assert str(inspect.signature(graph.set_node_properties)) == "(map, overwrite=True)"
-    assert str(inspect.signature(graph.query().remove)) == "(*variables)"
+@pytest.mark.parametrize("class_name, method", sorted(SIGNATURES))
+def test_bound_methods_drop_self(class_name, method):
+    bound = getattr(instances()[class_name], method)
+    expected = SIGNATURES[class_name, method].replace("(self, ", "(").replace("(self)", "()")
+    assert str(inspect.signature(bound)) == expected
 
 
 def test_import_again_gives_the_same_classes():

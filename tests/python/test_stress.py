@@ -2,10 +2,10 @@
 arbitrary Python objects; the store must stay consistent and every object must
 be given back once nothing refers to it any more."""
 
-import gc
 import weakref
 
 import korvale
+from interpreter import collect
 
 NODES = 3000
 
@@ -114,8 +114,9 @@ def test_stress_queries_keep_the_store_consistent_and_leak_nothing():
     # Property values released on pool threads come back once the module is
     # entered again; nothing that the store dropped may stay alive.
     del graph
+    collect()
     korvale.Graph().nodes()
-    gc.collect()
+    collect()
     assert [ref for ref in payloads if ref() is not None] == []
 
 
@@ -133,5 +134,5 @@ def test_release_of_objects_held_by_removed_elements():
     del updates, payload
     graph.query().match("(x)").remove("x").execute()
     assert graph.nodes() == []
-    gc.collect()
+    collect()
     assert [ref for ref in payloads if ref() is not None] == []
