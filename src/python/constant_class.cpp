@@ -5,6 +5,7 @@
 
 #include "constants/constant.hpp"
 #include "python/classes.hpp"
+#include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 
 namespace korvale::python {
@@ -32,7 +33,7 @@ void register_constant_class(py::module_& module) {
   py::options options;
   options.disable_function_signatures();
 
-  py::class_<Constant>(module, "Constant", py::is_final(), kConstantDoc)
+  py::class_<Constant>(module, "Constant", py::is_final(), final_metaclass(), kConstantDoc)
       .def(py::init(&make_constant), py::arg("name"), py::arg("type_schema"), kInitDoc)
       .def_property_readonly("name",
                              [](const Constant& constant) { return py::str(constant.name); });

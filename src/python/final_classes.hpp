@@ -9,9 +9,12 @@ namespace korvale::python {
 
 namespace py = pybind11;
 
-// Makes every class named in the module's __all__ refuse subclasses with
-// TypeError "type 'korvale.Name' is not an acceptable base type", where the
-// interpreter would not. Call once, after the classes are registered.
-void refuse_subclasses(py::module_& module);
+// The metaclass to make each of the module's classes with, next to
+// py::is_final(). Where the interpreter ignores the base-type flag, it refuses
+// a class statement naming one of them as a base with TypeError "type
+// 'korvale.Name' is not an acceptable base type", before the class exists:
+// an instance of such a class would lack the C++ object its methods expect.
+// Elsewhere it is pybind11's own metaclass.
+py::metaclass final_metaclass();
 
 }  // namespace korvale::python

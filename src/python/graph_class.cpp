@@ -9,6 +9,7 @@
 #include "constants/constant.hpp"
 #include "graph/bulk_operations.hpp"
 #include "python/classes.hpp"
+#include "python/final_classes.hpp"
 #include "python/conversions.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
@@ -157,7 +158,7 @@ void register_graph_class(py::module_& module) {
   py::options options;
   options.disable_function_signatures();
 
-  py::class_<PyGraph>(module, "Graph", py::is_final(), kGraphDoc)
+  py::class_<PyGraph>(module, "Graph", py::is_final(), final_metaclass(), kGraphDoc)
       .def(py::init(&make_graph), py::arg("constants") = py::none(), kInitDoc)
       .def(
           "query",

@@ -3,7 +3,6 @@
 #include <pybind11/pybind11.h>
 
 #include "python/classes.hpp"
-#include "python/final_classes.hpp"
 
 namespace py = pybind11;
 
@@ -14,5 +13,4 @@ PYBIND11_MODULE(korvale, module) {
   korvale::python::register_query_class(module);
   korvale::python::register_reference_classes(module);
   korvale::python::register_constant_class(module);
-  korvale::python::refuse_subclasses(module);
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "python/classes.hpp"
+#include "python/final_classes.hpp"
 #include "python/conversions.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
@@ -106,7 +107,7 @@ void register_query_class(py::module_& module) {
   py::options options;
   options.disable_function_signatures();
 
-  py::class_<PyQuery>(module, "Query", py::is_final(), "")
+  py::class_<PyQuery>(module, "Query", py::is_final(), final_metaclass(), "")
       .def(
           "create",
           [](PyQuery& self, const py::object& pattern) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "python/classes.hpp"
+#include "python/final_classes.hpp"
 #include "python/conversions.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
@@ -68,7 +69,7 @@ py::bool_ not_equal(py::handle self, py::handle other) {
 
 template <class Ref>
 py::class_<Ref> reference_class(py::module_& module, const char* name) {
-  py::class_<Ref> cls(module, name, py::is_final(), "");
+  py::class_<Ref> cls(module, name, py::is_final(), final_metaclass(), "");
   cls.def(
       "uid",
       [](const Ref& self) {

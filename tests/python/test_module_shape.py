@@ -29,10 +29,18 @@ def test_classes_without_constructor_cannot_be_called(name):
         getattr(korvale, name)()
 
 
+class SilentMixin:
+    """Swallows __init_subclass__, so a guard placed there never runs."""
+
+    def __init_subclass__(cls, **keywords):
+        pass
+
+
+@pytest.mark.parametrize("bases", [(), (SilentMixin,)], ids=["alone", "after-silent-mixin"])
 @pytest.mark.parametrize("name", NAMES)
-def test_classes_cannot_be_subclassed(name):
+def test_classes_cannot_be_subclassed(name, bases):
     with pytest.raises(TypeError) as raised:
-        type("Sub", (getattr(korvale, name),), {})
+        type("Sub", bases + (getattr(korvale, name),), {})
     assert str(raised.value) == f"type 'korvale.{name}' is not an acceptable base type"
 
 
