@@ -20,9 +20,9 @@ py::object make_refusing_metaclass() {
   py::object base = pybind11_metaclass();
   py::dict body;
   body["__module__"] = py::str("korvale");
-  body["__new__"] = py::staticmethod(py::cpp_function(
-      [base](py::object metaclass, py::object name, py::tuple bases, py::object namespace_,
-             const py::kwargs& keywords) -> py::object {
+  body["__new__"] = py::staticmethod(
+      py::cpp_function([base](py::object metaclass, py::object name, py::tuple bases,
+                              py::object namespace_, const py::kwargs& keywords) -> py::object {
         for (py::handle candidate : bases) {
           if (py::isinstance(candidate, base) &&
               py::str(candidate.attr("__module__")).cast<std::string>() == "korvale") {
