@@ -27,3 +27,8 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) build-tsan
+
+# korvale against networkx, one table (see bench/README.md).
+.PHONY: bench
+bench: build
+	PYTHONPATH=$(BUILD) $(PY) bench/run.py
