@@ -13,6 +13,7 @@ import platform
 import subprocess
 import sys
 
+import korvale
 import networkx
 
 import graphs
@@ -40,7 +41,7 @@ FULL = Sizes(
     graphs=(10_000, 100_000),
     select=1_000_000,
     derivation=(1_000, 10_000),
-    derivation_budget=60.0,
+    derivation_budget=120.0,
     memory=(100_000, 1_000_000),
     scaling={"select": 1_000_000, "two-hop": 100_000},
     floor_calls=10_000,
@@ -86,7 +87,7 @@ def in_process(sizes):
     progress(f"select at {sizes.select}")
     results.append(workloads.select(graphs.Pair(sizes.select)))
     progress("floor")
-    results.append(workloads.floor(graphs.korvale.Graph(), "empty graph", sizes.floor_calls))
+    results.append(workloads.floor(korvale.Graph(), "empty graph", sizes.floor_calls))
     last = pairs[-1]
     label = f"{workloads.size_text(last.size)} nodes+edges"
     results.append(workloads.floor(last.korvale, label, sizes.floor_calls))
@@ -161,8 +162,13 @@ def main():
     parser.add_argument("--smoke", action="store_true", help="tiny sizes, to check that every workload runs")
     parser.add_argument("--json", metavar="FILE", help="also write the results to FILE")
     parser.add_argument("--only", choices=sorted(PARTS), action="append", help="run only these parts")
+    parser.add_argument(
+        "--derivation-budget", type=float, metavar="SECONDS", help="stop a derivation run after this long"
+    )
     args = parser.parse_args()
     sizes = SMOKE if args.smoke else FULL
+    if args.derivation_budget:
+        sizes = dataclasses.replace(sizes, derivation_budget=args.derivation_budget)
     machine = (
         f"{os.cpu_count()} cores ({len(os.sched_getaffinity(0))} usable), "
         f"Python {platform.python_version()}, networkx {networkx.__version__}"

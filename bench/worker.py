@@ -76,11 +76,11 @@ def memory(side, shape, low, high):
 def scaling(workload, nodes):
     if workload == "select":
         graph = graphs.korvale_graph(nodes)
-        query = lambda: graph.query().match(graphs.SELECT).return_("n")  # noqa: E731
+        pattern, names = graphs.SELECT, ["n"]
     else:
         graph = graphs.korvale_graph(nodes, graphs.random_edges(nodes, nodes))
-        query = lambda: graph.query().match(graphs.TWO_HOP).return_("a", "c")  # noqa: E731
-    series = time_series(query)
+        pattern, names = graphs.TWO_HOP, ["a", "c"]
+    series = time_series(lambda: graph.query().match(pattern).return_(*names))
     return {
         "median": series.median,
         "rows": series.rows,

@@ -9,9 +9,6 @@ import networkx
 import graphs
 from measure import Result, RowMismatch, compare, time_series
 
-SELECT = graphs.SELECT
-TWO_HOP = graphs.TWO_HOP
-
 
 def type_name(reference):
     return str(reference.type())
@@ -28,7 +25,23 @@ def target(met, text):
 
 
 def size_text(count):
-    return f"{count:.0e}".replace("e+0", "e") if count >= 10_000 else str(count)
+    """1e5 for powers of ten from a thousand on, else the plain number."""
+    digits = len(str(count)) - 1
+    return f"1e{digits}" if count >= 1000 and count == 10**digits else str(count)
+
+
+def query(workload, size, on_korvale, on_networkx, names, limit):
+    """Times one query on both sides and checks that they return the same rows:
+    names are the returned variables, rows compare as tuples of node names."""
+    result = compare(workload, size, time_series(on_korvale), time_series(on_networkx))
+    same_rows(
+        workload,
+        size,
+        [tuple(type_name(row[name]) for name in names) for row in on_korvale()],
+        [tuple(row[name] for name in names) for row in on_networkx()],
+    )
+    result.notes.append(target(result.ratio() <= limit, f"ratio ≤ {limit:g}"))
+    return result
 
 
 def select(pair):
@@ -36,18 +49,12 @@ def select(pair):
     bucket = graphs.SELECTED_BUCKET
 
     def on_korvale():
-        return korvale_graph.query().match(SELECT).return_("n")
+        return korvale_graph.query().match(graphs.SELECT).return_("n")
 
     def on_networkx():
         return [{"n": n} for n, data in networkx_graph.nodes(data=True) if data.get("bucket") == bucket]
 
-    size = f"{size_text(pair.size)} nodes"
-    result = compare("select", size, time_series(on_korvale), time_series(on_networkx))
-    same_rows(
-        "select", size, [type_name(r["n"]) for r in on_korvale()], [r["n"] for r in on_networkx()]
-    )
-    result.notes.append(target(result.ratio() <= 0.1, "ratio ≤ 0.1"))
-    return result
+    return query("select", f"{size_text(pair.size)} nodes", on_korvale, on_networkx, ("n",), 0.1)
 
 
 def two_hop(pair):
@@ -56,7 +63,7 @@ def two_hop(pair):
     successors = networkx_graph.succ
 
     def on_korvale():
-        return korvale_graph.query().match(TWO_HOP).return_("a", "c")
+        return korvale_graph.query().match(graphs.TWO_HOP).return_("a", "c")
 
     def on_networkx():
         return [
@@ -68,15 +75,7 @@ def two_hop(pair):
         ]
 
     size = f"{size_text(pair.size)} nodes+edges"
-    result = compare("two-hop", size, time_series(on_korvale), time_series(on_networkx))
-    same_rows(
-        "two-hop",
-        size,
-        [(type_name(r["a"]), type_name(r["c"])) for r in on_korvale()],
-        [(r["a"], r["c"]) for r in on_networkx()],
-    )
-    result.notes.append(target(result.ratio() <= 0.1, "ratio ≤ 0.1"))
-    return result
+    return query("two-hop", size, on_korvale, on_networkx, ("a", "c"), 0.1)
 
 
 def bulk_return(pair):
@@ -88,13 +87,7 @@ def bulk_return(pair):
     def on_networkx():
         return [{"n": n} for n in networkx_graph]
 
-    size = f"{size_text(pair.size)} nodes"
-    result = compare("bulk return", size, time_series(on_korvale), time_series(on_networkx))
-    same_rows(
-        "bulk return", size, [type_name(r["n"]) for r in on_korvale()], [r["n"] for r in on_networkx()]
-    )
-    result.notes.append(target(result.ratio() <= 3, "ratio ≤ 3"))
-    return result
+    return query("bulk return", f"{size_text(pair.size)} nodes", on_korvale, on_networkx, ("n",), 3)
 
 
 def build(count, smaller=None):
@@ -175,8 +168,11 @@ def derivation(count, budget, smaller=None, runs=5):
             notes.append(f"median run stopped after {done} of {count} edges: lower bound")
     result = Result("derivation", size, per_edge, unit="s/edge", notes=notes, korvale_rows=done)
     if smaller:
-        growth = per_edge / smaller.korvale
-        notes.append(target(growth <= 12, f"per edge ×{growth:.3g} from {smaller.size} ≤ ×12"))
+        growth = f"per edge ×{per_edge / smaller.korvale:.3g} from {smaller.size}"
+        if notes or smaller.notes:
+            notes.append(f"{growth} (cut run): target ≤ ×12 not judged")
+        else:
+            notes.append(target(per_edge / smaller.korvale <= 12, f"{growth} ≤ ×12"))
     return result
 
 
