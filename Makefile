@@ -41,3 +41,8 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) build-tsan build-pypy build-pip
+
+# korvale against networkx, one table (see bench/README.md).
+.PHONY: bench
+bench: build
+	PYTHONPATH=$(BUILD) $(PY) bench/run.py
