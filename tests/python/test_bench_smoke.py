@@ -8,6 +8,11 @@ import sys
 
 import pytest
 
+from interpreter import PYPY
+
+if PYPY:
+    pytest.skip("the benchmarks measure the CPython build", allow_module_level=True)
+
 BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench")
 sys.path.insert(0, BENCH)
 
