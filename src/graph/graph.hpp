@@ -124,6 +124,12 @@ class Graph {
   Result<MatchSet> match_term_schema(const TermSchema& schema, MatchSet matches) const;
   Result<bool> check_node_matches_properties(const Uid& uid, const PropertyMap& filter) const;
   Result<bool> check_edge_matches_properties(const EdgeUid& edge, const PropertyMap& filter) const;
+  // check_node_matches_properties for a scan that holds the node's stored map
+  // already, with the filter's entries taken beforehand (PropertyMap::iter):
+  // the same outcome and reports, without looking the node up again and
+  // without locking the filter, which every scanning thread would share.
+  static Result<bool> node_map_matches(const PropertyMap& stored,
+                                       const PropertyMap::Snapshot& filter);
 
   // --- path matching ---------------------------------------------------------------------
   // One output row for every way an input row extends along the whole path.

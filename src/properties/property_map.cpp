@@ -114,6 +114,23 @@ Result<bool> PropertyMap::try_par_compare(Predicate predicate) const {
   return try_par_until(refs.size(), [&](std::size_t i) { return decide(*refs[i]); });
 }
 
+Result<bool> PropertyMap::match_entries(const Snapshot& wanted, EntryMatch match,
+                                        const char* predicate_line) const {
+  if (wanted.empty()) return true;
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) {
+    return fail(Report(kind::LockError{"read", kPoisoned, kGetContext})
+                    .attach(predicate_line)
+                    .attach(kClosureLine));
+  }
+  const Dynamic::Dict& entries = inner_->entries;
+  for (const auto& [key, value] : wanted) {
+    const auto found = entries.find(key);
+    if (!match(value, found == entries.end() ? nullptr : &found->second)) return false;
+  }
+  return true;
+}
+
 Status PropertyMap::merge_from(const PropertyMap& source) const {
   // The source's lock is released before the target is written.
   Snapshot snapshot = KORVALE_PASS(source.iter());

@@ -36,6 +36,15 @@ class PropertyMap {
   // Runs the predicate over every entry in parallel while holding the read
   // lock; false at the first mismatch, or the first report (with a line added).
   Result<bool> try_par_compare(Predicate predicate) const;
+  // try_par_compare's counterpart for a filter whose entries were taken
+  // beforehand (iter), tested against this map: for each wanted entry in
+  // order, match(wanted value, this map's value under its key or null), all
+  // under one read lock; false at the first mismatch. On a poisoned map it
+  // reports what try_par_compare reports for a predicate whose get() on this
+  // map failed and attached `predicate_line`.
+  using EntryMatch = absl::FunctionRef<bool(const Dynamic& wanted, const Dynamic* stored)>;
+  Result<bool> match_entries(const Snapshot& wanted, EntryMatch match,
+                             const char* predicate_line) const;
   // Merges `source` into this map: its snapshot, then one insert per entry.
   Status merge_from(const PropertyMap& source) const;
 

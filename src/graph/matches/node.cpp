@@ -137,12 +137,23 @@ Status match_by_term(const Graph& graph, const NodePattern& pattern, const Match
   });
 }
 
+// The filter's entries, taken once for a whole scan; nullopt without a
+// filter, or when it cannot be read (the scan then reports that per node).
+std::optional<PropertyMap::Snapshot> filter_entries(const std::optional<PropertyMap>& filter) {
+  if (!filter) return std::nullopt;
+  Result<PropertyMap::Snapshot> entries = filter->iter();
+  if (!entries) return std::nullopt;
+  return std::move(*entries);
+}
+
 // B3: every stored node.
 Status match_any_node(const Graph& graph, const NodePattern& pattern, const MatchRow& row,
                       Sink sink) {
+  const std::optional<PropertyMap::Snapshot> wanted = filter_entries(pattern.properties);
   const Result<bool> scanned =
-      graph.node_index.try_par_scan([&](const Uid& n, const PropertyMap&) -> Result<Flow> {
-        const bool passes = KORVALE_TRY(node_filter(graph, n, pattern.properties),
+      graph.node_index.try_par_scan([&](const Uid& n, const PropertyMap& stored) -> Result<Flow> {
+        const bool passes = KORVALE_TRY(wanted ? Graph::node_map_matches(stored, *wanted)
+                                               : node_filter(graph, n, pattern.properties),
                                         "graph - match node pattern [src/graph/matches/node:228]");
         if (!passes) return Flow::Continue;
         MatchPtr c = Match::new_(row.match);
