@@ -35,6 +35,7 @@
 #include <absl/hash/hash.h>
 
 #include "errors/report.hpp"
+#include "utils/page_allocator.hpp"
 #include "utils/parallel.hpp"
 #include "utils/rwlock.hpp"
 #include "utils/uid.hpp"
@@ -223,7 +224,8 @@ inline std::size_t round_shard_count(std::size_t requested) {
 // readers copy values out (`get`) or read them under the shard lock.
 template <class K, class V, class Hash = ShardHash<K>, class Eq = std::equal_to<K>>
 class ShardedMap {
-  using Table = absl::flat_hash_map<K, V, sharded_detail::SeededHash<K, Hash>, Eq>;
+  using Table = absl::flat_hash_map<K, V, sharded_detail::SeededHash<K, Hash>, Eq,
+                                    PageAllocator<std::pair<const K, V>>>;
 
  public:
   // default_shard_count() shards.
@@ -340,7 +342,7 @@ class ShardedMap {
 // A concurrent set of K; the operations of ShardedMap that make sense for keys.
 template <class K, class Hash = ShardHash<K>, class Eq = std::equal_to<K>>
 class ShardedSet {
-  using Table = absl::flat_hash_set<K, sharded_detail::SeededHash<K, Hash>, Eq>;
+  using Table = absl::flat_hash_set<K, sharded_detail::SeededHash<K, Hash>, Eq, PageAllocator<K>>;
 
  public:
   ShardedSet() : ShardedSet(default_shard_count()) {}
