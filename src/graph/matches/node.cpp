@@ -150,8 +150,16 @@ std::optional<PropertyMap::Snapshot> filter_entries(const std::optional<Property
 Status match_any_node(const Graph& graph, const NodePattern& pattern, const MatchRow& row,
                       Sink sink) {
   const std::optional<PropertyMap::Snapshot> wanted = filter_entries(pattern.properties);
-  const Result<bool> scanned =
-      graph.node_index.try_par_scan([&](const Uid& n, const PropertyMap& stored) -> Result<Flow> {
+  const auto prefetch = [&](const PropertyMap& stored, int stage) {
+    if (!wanted) return;
+    if (stage == 0) {
+      stored.prefetch_block();
+    } else {
+      stored.prefetch_entries();
+    }
+  };
+  const Result<bool> scanned = graph.node_index.try_par_scan_ahead(
+      [&](const Uid& n, const PropertyMap& stored) -> Result<Flow> {
         const bool passes = KORVALE_TRY(wanted ? Graph::node_map_matches(stored, *wanted)
                                                : node_filter(graph, n, pattern.properties),
                                         "graph - match node pattern [src/graph/matches/node:228]");
@@ -161,7 +169,8 @@ Status match_any_node(const Graph& graph, const NodePattern& pattern, const Matc
                       "graph - match node pattern [src/graph/matches/node:241]");
         if (Status sunk = sink(n, std::move(c)); !sunk) return fail(std::move(sunk.error()));
         return Flow::Continue;
-      });
+      },
+      prefetch);
   if (!scanned) return fail(std::move(scanned.error()));
   return {};
 }
