@@ -186,6 +186,11 @@ std::optional<ConcreteType> concrete_type(const NodePattern& pattern) {
   return concrete;
 }
 
+std::optional<Uid> concrete_type_uid(const TypePattern& pattern) {
+  std::vector<std::string> names;
+  return concrete_uid(pattern, names, 0);
+}
+
 Status match_node_row(const Graph& graph, const NodePattern& pattern,
                       const std::optional<ConcreteType>& concrete, const MatchRow& row, Sink sink) {
   if (pattern.variable) {
