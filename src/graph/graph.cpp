@@ -150,7 +150,8 @@ Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root) {
 }  // namespace
 
 Graph::Graph(std::vector<Constant> constants)
-    : constants(constants_by_name(std::move(constants))) {}
+    : constants(constants_by_name(std::move(constants))),
+      constant_order_(order_constants(this->constants)) {}
 
 Uid Graph::insert_type(const Type& type) {
   // A type already in the index needs nothing: whoever stored it stored its

@@ -124,6 +124,12 @@ class Graph {
   Result<MatchSet> match_term_schema(const TermSchema& schema, MatchSet matches) const;
   Result<bool> check_node_matches_properties(const Uid& uid, const PropertyMap& filter) const;
   Result<bool> check_edge_matches_properties(const EdgeUid& edge, const PropertyMap& filter) const;
+  // check_node_matches_properties for a scan that holds the node's stored map
+  // already, with the filter's entries taken beforehand (PropertyMap::iter):
+  // the same outcome and reports, without looking the node up again and
+  // without locking the filter, which every scanning thread would share.
+  static Result<bool> node_map_matches(const PropertyMap& stored,
+                                       const PropertyMap::Snapshot& filter);
 
   // --- path matching ---------------------------------------------------------------------
   // One output row for every way an input row extends along the whole path.
@@ -137,6 +143,22 @@ class Graph {
   // --- path creation ------------------------------------------------------------------------
   // Infers, validates and adds the path's nodes and edges for every input row.
   Result<MatchSet> create_path(const PathPattern& pattern, MatchSet matches);
+
+ private:
+  // infer_term's view of `constants`, made once: the entries in the table's
+  // own order (the order in which infer_term tries them), the positions of
+  // those whose schema has a wildcard or capture, and for every type that a
+  // schema of names and arrows names, the first position naming it. Such a
+  // schema fits that one type only, so it need not be tried on any other.
+  struct ConstantOrder {
+    std::vector<const std::pair<const std::string, Constant>*> entries;
+    std::vector<std::size_t> general;
+    absl::flat_hash_map<Uid, std::size_t> concrete;
+  };
+  static ConstantOrder order_constants(const absl::flat_hash_map<std::string, Constant>& constants);
+  Result<std::optional<TermPtr>> infer_term_trying_all(const Uid& uid) const;
+  Result<std::optional<TermPtr>> constant_term(const Uid& uid, const std::string& name) const;
+  const ConstantOrder constant_order_;
 };
 
 using GraphPtr = std::shared_ptr<Graph>;

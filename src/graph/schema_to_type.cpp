@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "graph/graph.hpp"
+#include "graph/matches/row_steps.hpp"
 #include "utils/parallel.hpp"
 
 namespace korvale {
@@ -157,18 +158,57 @@ Result<TypePtr> Graph::get_constant_type(const TermPattern::Constant& constant, 
   return fail(std::move(type.error()).attach("pattern to term recursive [src/graph/base:567]"));
 }
 
-Result<std::optional<TermPtr>> Graph::infer_term(const Uid& uid) const {
+Graph::ConstantOrder Graph::order_constants(
+    const absl::flat_hash_map<std::string, Constant>& constants) {
+  ConstantOrder order;
+  for (const auto& entry : constants) {
+    const std::size_t position = order.entries.size();
+    order.entries.push_back(&entry);
+    const std::optional<Uid> uid = row_steps::concrete_type_uid(*entry.second.type_schema.compiled);
+    if (uid) {
+      order.concrete.try_emplace(*uid, position);
+    } else {
+      order.general.push_back(position);
+    }
+  }
+  return order;
+}
+
+Result<std::optional<TermPtr>> Graph::constant_term(const Uid& uid, const std::string& name) const {
+  TypePtr type = KORVALE_TRY(type_from_uid(uid), "graph - infer term [src/graph/base:846]");
+  BasicTerm term = KORVALE_TRY(BasicTerm::new_(name, std::move(type)),
+                               "graph - infer term [src/graph/base:849]");
+  return std::optional<TermPtr>(Term::basic(std::move(term)));
+}
+
+Result<std::optional<TermPtr>> Graph::infer_term_trying_all(const Uid& uid) const {
   for (const auto& [name, constant] : constants) {
     std::optional<MatchPtr> fit =
         KORVALE_TRY(check_type_matches(uid, *constant.type_schema.compiled, Match::new_()),
                     "graph - infer term [src/graph/base:841]");
-    if (!fit) continue;
-    TypePtr type = KORVALE_TRY(type_from_uid(uid), "graph - infer term [src/graph/base:846]");
-    BasicTerm term = KORVALE_TRY(BasicTerm::new_(name, std::move(type)),
-                                 "graph - infer term [src/graph/base:849]");
-    return std::optional<TermPtr>(Term::basic(std::move(term)));
+    if (fit) return constant_term(uid, name);
   }
   return std::optional<TermPtr>();
+}
+
+Result<std::optional<TermPtr>> Graph::infer_term(const Uid& uid) const {
+  // A type not stored fails at the first constant tried, whichever it is.
+  if (constants.empty() || !type_index.contains(uid)) return infer_term_trying_all(uid);
+  // The first fit in table order: a general schema before the first concrete
+  // one naming this type, or else that one.
+  const auto named = constant_order_.concrete.find(uid);
+  const std::size_t limit =
+      named == constant_order_.concrete.end() ? constant_order_.entries.size() : named->second;
+  for (const std::size_t position : constant_order_.general) {
+    if (position > limit) break;
+    const auto& [name, constant] = *constant_order_.entries[position];
+    std::optional<MatchPtr> fit =
+        KORVALE_TRY(check_type_matches(uid, *constant.type_schema.compiled, Match::new_()),
+                    "graph - infer term [src/graph/base:841]");
+    if (fit) return constant_term(uid, name);
+  }
+  if (named == constant_order_.concrete.end()) return std::optional<TermPtr>();
+  return constant_term(uid, constant_order_.entries[limit]->first);
 }
 
 }  // namespace korvale

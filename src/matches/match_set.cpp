@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -48,9 +50,25 @@ std::size_t thread_slot() {
 }  // namespace
 
 struct MatchSet::Storage {
-  Storage() : shards(std::make_unique<Shard[]>(shard_count())), mask(shard_count() - 1) {}
-  std::unique_ptr<Shard[]> shards;
+  // The buffers are aligned by hand inside a plain allocation: an aligned new
+  // goes through memalign, whose split chunks glibc's heap reuses badly; with
+  // a few sets per query, a long run of small queries left a hole per call.
+  Storage()
+      : mask(shard_count() - 1),
+        block(std::make_unique<std::byte[]>(shard_count() * sizeof(Shard) + alignof(Shard) - 1)) {
+    void* start = block.get();
+    std::size_t space = shard_count() * sizeof(Shard) + alignof(Shard) - 1;
+    start = std::align(alignof(Shard), shard_count() * sizeof(Shard), start, space);
+    shards = static_cast<Shard*>(start);
+    std::uninitialized_default_construct_n(shards, shard_count());
+  }
+  ~Storage() { std::destroy_n(shards, mask + 1); }
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
+
   std::size_t mask;
+  std::unique_ptr<std::byte[]> block;
+  Shard* shards = nullptr;
 };
 
 const MatchRow& MatchSet::View::operator[](std::size_t index) const {

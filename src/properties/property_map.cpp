@@ -1,22 +1,35 @@
 #include "properties/property_map.hpp"
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <shared_mutex>
-
-#include <absl/strings/string_view.h>
 
 #include "utils/parallel.hpp"
 #include "utils/rwlock.hpp"
 
 namespace korvale {
 
-// One shared block per map: the lock, the poisoned flag and the tree (an empty
-// tree allocates nothing), so a stored element with no properties stays small.
+// One shared block per map: the lock, the poisoned flag and the entries (an
+// empty vector allocates nothing), so a stored element with no properties
+// stays small. The entries are a vector sorted by key rather than a tree:
+// stored elements mostly hold a handful of properties, which then sit in one
+// exactly sized array that a scan can fetch ahead (prefetch_entries).
 struct PropertyMap::Inner {
   CompactRwLock lock;
-  bool poisoned = false;  // guarded by `lock`; never cleared
-  Dynamic::Dict entries;  // guarded by `lock`
+  bool poisoned = false;                                 // guarded by `lock`; never cleared
+  std::vector<std::pair<std::string, Dynamic>> entries;  // guarded by `lock`
+
+  using Entries = decltype(entries);
+  Entries::const_iterator find(std::string_view key) const {
+    const auto at = lower_bound(key);
+    return at != entries.end() && at->first == key ? at : entries.end();
+  }
+  Entries::const_iterator lower_bound(std::string_view key) const {
+    return std::lower_bound(entries.begin(), entries.end(), key,
+                            [](const auto& entry, std::string_view k) { return entry.first < k; });
+  }
 };
 
 namespace {
@@ -62,14 +75,16 @@ PropertyMap::PropertyMap() : inner_(std::make_shared<Inner>()) {
 
 PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
   auto inner = std::make_shared<Inner>();
-  inner->entries = std::move(entries);
+  inner->entries.reserve(entries.size());
+  // The tree gives the keys in ascending order already.
+  for (auto& entry : entries) inner->entries.emplace_back(entry.first, std::move(entry.second));
   return PropertyMap(std::move(inner));
 }
 
 Result<std::optional<Dynamic>> PropertyMap::get(std::string_view key) const {
   std::shared_lock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", kGetContext);
-  const auto found = inner_->entries.find(absl::string_view(key.data(), key.size()));
+  const auto found = inner_->find(key);
   if (found == inner_->entries.end()) return std::nullopt;
   return found->second;
 }
@@ -78,7 +93,13 @@ Status PropertyMap::insert(std::string key, Dynamic value) const {
   std::unique_lock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("write", kInsertContext);
   PoisonOnUnwind poison(inner_->poisoned);
-  inner_->entries.insert_or_assign(std::move(key), std::move(value));
+  auto& entries = inner_->entries;
+  const auto at = entries.begin() + (inner_->lower_bound(key) - entries.cbegin());
+  if (at != entries.end() && at->first == key) {
+    at->second = std::move(value);
+  } else {
+    entries.emplace(at, std::move(key), std::move(value));
+  }
   return {};
 }
 
@@ -94,12 +115,12 @@ Result<PropertyMap::Snapshot> PropertyMap::iter() const {
 Result<bool> PropertyMap::try_par_compare(Predicate predicate) const {
   std::shared_lock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", kCompareContext);
-  const auto decide = [&](const Dynamic::Dict::value_type& entry) -> Result<Flow> {
+  const auto decide = [&](const std::pair<std::string, Dynamic>& entry) -> Result<Flow> {
     Result<bool> passes = predicate(entry.first, entry.second);
     if (!passes) return fail(std::move(passes.error()).attach(kClosureLine));
     return *passes ? Flow::Continue : Flow::Break;
   };
-  const Dynamic::Dict& entries = inner_->entries;
+  const Inner::Entries& entries = inner_->entries;
   if (entries.size() <= kInlineItems) {
     // A filter of a key or two: no dispatch, not even the list of references.
     for (const auto& entry : entries) {
@@ -108,19 +129,57 @@ Result<bool> PropertyMap::try_par_compare(Predicate predicate) const {
     }
     return true;
   }
-  std::vector<const Dynamic::Dict::value_type*> refs;
-  refs.reserve(entries.size());
-  for (const auto& entry : entries) refs.push_back(&entry);
-  return try_par_until(refs.size(), [&](std::size_t i) { return decide(*refs[i]); });
+  return try_par_until(entries.size(), [&](std::size_t i) { return decide(entries[i]); });
+}
+
+Result<bool> PropertyMap::match_entries(const Snapshot& wanted, EntryMatch match,
+                                        const char* predicate_line) const {
+  if (wanted.empty()) return true;
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) {
+    return fail(Report(kind::LockError{"read", kPoisoned, kGetContext})
+                    .attach(predicate_line)
+                    .attach(kClosureLine));
+  }
+  const Inner::Entries& entries = inner_->entries;
+  for (const auto& [key, value] : wanted) {
+    const auto found = inner_->find(key);
+    if (!match(value, found == entries.end() ? nullptr : &found->second)) return false;
+  }
+  return true;
+}
+
+void PropertyMap::prefetch_entries() const noexcept {
+  // The first entries; skipped while a writer holds the map.
+  if (!inner_->lock.try_lock_shared()) return;
+  if (!inner_->entries.empty()) {
+    const char* first = reinterpret_cast<const char*>(inner_->entries.data());
+    __builtin_prefetch(first);
+    __builtin_prefetch(first + 64);
+  }
+  inner_->lock.unlock_shared();
 }
 
 Status PropertyMap::merge_from(const PropertyMap& source) const {
   // The source's lock is released before the target is written.
   Snapshot snapshot = KORVALE_PASS(source.iter());
-  for (auto& [key, value] : snapshot) {
-    Status inserted = insert(std::move(key), std::move(value));
-    if (!inserted) return inserted;
+  if (snapshot.empty()) return {};
+  std::unique_lock lock(inner_->lock);
+  if (inner_->poisoned) return poisoned("write", kInsertContext);
+  PoisonOnUnwind poison(inner_->poisoned);
+  // Both runs are sorted: one pass, the source's value winning on equal keys,
+  // instead of an insertion (and a move of the tail) per entry.
+  Inner::Entries& entries = inner_->entries;
+  Inner::Entries merged;
+  merged.reserve(entries.size() + snapshot.size());
+  auto old = entries.begin();
+  for (auto& entry : snapshot) {
+    while (old != entries.end() && old->first < entry.first) merged.push_back(std::move(*old++));
+    if (old != entries.end() && old->first == entry.first) ++old;
+    merged.push_back(std::move(entry));
   }
+  std::move(old, entries.end(), std::back_inserter(merged));
+  entries = std::move(merged);
   return {};
 }
 
@@ -144,7 +203,7 @@ Status PropertyMap::visit_locked(absl::FunctionRef<Status(const Dynamic::Dict&)>
                                  const char* lock_context) const {
   std::shared_lock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", lock_context);
-  return visit(inner_->entries);
+  return visit(Dynamic::Dict(inner_->entries.begin(), inner_->entries.end()));
 }
 
 }  // namespace korvale

@@ -36,7 +36,18 @@ class PropertyMap {
   // Runs the predicate over every entry in parallel while holding the read
   // lock; false at the first mismatch, or the first report (with a line added).
   Result<bool> try_par_compare(Predicate predicate) const;
-  // Merges `source` into this map: its snapshot, then one insert per entry.
+  // try_par_compare's counterpart for a filter whose entries were taken
+  // beforehand (iter), tested against this map: for each wanted entry in
+  // order, match(wanted value, this map's value under its key or null), all
+  // under one read lock; false at the first mismatch. On a poisoned map it
+  // reports what try_par_compare reports for a predicate whose get() on this
+  // map failed and attached `predicate_line`.
+  using EntryMatch = absl::FunctionRef<bool(const Dynamic& wanted, const Dynamic* stored)>;
+  Result<bool> match_entries(const Snapshot& wanted, EntryMatch match,
+                             const char* predicate_line) const;
+  // Merges `source` into this map: its snapshot, then all of it under one
+  // write lock, as insert would put each entry. A poisoned target fails as
+  // insert does, unless the source is empty.
   Status merge_from(const PropertyMap& source) const;
 
   // "{k: v, ...}" with top-level keys plain; fails on a poisoned map.
@@ -47,6 +58,12 @@ class PropertyMap {
   // context on a poisoned map.
   Status visit_locked(absl::FunctionRef<Status(const Dynamic::Dict&)> visit,
                       const char* lock_context) const;
+
+  // Cache hints for a scan over many maps, which calls the first a few maps
+  // ahead and the second once what the first fetched has arrived. Neither
+  // waits for a lock or changes anything.
+  void prefetch_block() const noexcept { __builtin_prefetch(inner_.get()); }
+  void prefetch_entries() const noexcept;
 
   // True when both handles refer to the same map.
   bool shares_map_with(const PropertyMap& other) const { return inner_ == other.inner_; }

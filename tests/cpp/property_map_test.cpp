@@ -107,6 +107,13 @@ TEST(PropertyMapTest, MergeKeepsTargetKeysAndTakesSourceValues) {
   EXPECT_EQ(source.to_string().value(), "{both: 20, new: 30}");
   ASSERT_TRUE(target.merge_from(target));  // a map merged into itself is unchanged
   EXPECT_EQ(target.to_string().value(), "{both: 20, keep: 1, new: 30}");
+  // Source keys before, between, on and after the target's, in one merge.
+  const PropertyMap interleaved = PropertyMap::from_dict(
+      {{"a", i(5)}, {"both", i(6)}, {"c", i(7)}, {"new", i(8)}, {"z", i(9)}});
+  ASSERT_TRUE(target.merge_from(interleaved));
+  EXPECT_EQ(target.to_string().value(), "{a: 5, both: 6, c: 7, keep: 1, new: 8, z: 9}");
+  ASSERT_TRUE(target.merge_from(PropertyMap()));
+  EXPECT_EQ(target.to_string().value(), "{a: 5, both: 6, c: 7, keep: 1, new: 8, z: 9}");
 }
 
 PropertyMap numbered_map(int entries) {
@@ -290,6 +297,11 @@ TEST(PoisonedPropertyMapTest, EveryOperationFailsWithItsLockError) {
       "ctx [x:1]");
   EXPECT_EQ(format_report(visited.error()), kPoisonedRead + "ctx [x:1])");
   EXPECT_FALSE(called);
+  // A merge writes as insert does; an empty source writes nothing.
+  EXPECT_EQ(format_report(map.merge_from(PropertyMap::from_dict({{"k", i(3)}})).error()),
+            "Failed to acquire write lock: 'poisoned lock: another task failed inside' "
+            "(property map - insert [src/properties:120])");
+  EXPECT_TRUE(map.merge_from(PropertyMap()).has_value());
 }
 
 TEST(PoisonedPropertyMapTest, StaysPoisonedAndSpoilsNoOtherMap) {

@@ -68,6 +68,10 @@ TEST_P(FilterTableTest, NodeAndEdgeFilters) {
   ASSERT_TRUE(edge.has_value()) << rendered(edge);
   EXPECT_EQ(*node, c.node);
   EXPECT_EQ(*edge, c.edge);
+  // The scans' form: the stored map in hand, the filter's entries taken once.
+  Result<bool> scanned = Graph::node_map_matches(*graph.node_index.get(kNode), *filter.iter());
+  ASSERT_TRUE(scanned.has_value()) << rendered(scanned);
+  EXPECT_EQ(*scanned, c.node);
 }
 
 // Three entries or more are compared on the pool, fewer inline.
@@ -144,11 +148,16 @@ TEST_F(PropertyFilterTest, AStoredMapThatCannotBeReadFailsWithTheReadLine) {
     EXPECT_EQ(rendered(graph.check_edge_matches_properties(kEdge, filter)),
               lock_error + closure +
                   line("graph - check edge matches properties [src/graph/matches/properties:48]"));
+    EXPECT_EQ(rendered(Graph::node_map_matches(stored, *filter.iter())),
+              rendered(graph.check_node_matches_properties(kNode, filter)));
   }
   // An empty filter reads nothing.
   Result<bool> empty = graph.check_node_matches_properties(kNode, PropertyMap());
   ASSERT_TRUE(empty.has_value()) << rendered(empty);
   EXPECT_TRUE(*empty);
+  Result<bool> scanned_empty = Graph::node_map_matches(stored, {});
+  ASSERT_TRUE(scanned_empty.has_value()) << rendered(scanned_empty);
+  EXPECT_TRUE(*scanned_empty);
 }
 
 TEST_F(PropertyFilterTest, AFilterThatCannotBeReadFails) {

@@ -248,6 +248,37 @@ INSTANTIATE_TEST_SUITE_P(
                      line("basic term - new [src/typing/term:64]")}),
     [](const auto& info) { return info.param.name; });
 
+// The first constant in the table's order whose schema fits, tried one by one.
+std::string first_fit(const Graph& graph, const Uid& uid) {
+  for (const auto& [name, constant] : graph.constants) {
+    Result<std::optional<MatchPtr>> fit =
+        graph.check_type_matches(uid, *constant.type_schema.compiled, Match::new_());
+    EXPECT_TRUE(fit.has_value());
+    if (fit && *fit) return name;
+  }
+  return "none";
+}
+
+TEST(InferTermAmongMany, TakesTheFirstFitInTheTablesOrder) {
+  // Concrete schemas (several naming one type) mixed with general ones, in
+  // enough names that the table's order interleaves them.
+  std::vector<std::pair<std::string, std::string>> constants;
+  for (int k = 0; k < 40; ++k) {
+    const std::string n = std::to_string(k);
+    constants.emplace_back("c" + n, k % 2 == 0 ? "A -> B" : "T" + n);
+    if (k % 10 == 0) constants.emplace_back("g" + n, k % 20 == 0 ? "(a: *) -> B" : "*");
+  }
+  Graph graph(declared(constants));
+  for (const TypePtr& type : {arrow(var("A"), var("B")), arrow(var("C"), var("B")), var("T3"),
+                              var("Z"), arrow(var("A"), var("C"))}) {
+    const Uid uid = graph.insert_type(*type);
+    Result<std::optional<TermPtr>> term = graph.infer_term(uid);
+    ASSERT_TRUE(term.has_value()) << rendered(term);
+    const std::string expected = first_fit(graph, uid);
+    EXPECT_EQ(*term ? (**term)->as_basic()->name() : "none", expected) << type->to_string();
+  }
+}
+
 TEST(InferTermOfMissingType, FailsWithTheTestsReport) {
   Graph graph(declared({{"k", "*"}}));
   const Uid missing = uid_of(*var("A"));

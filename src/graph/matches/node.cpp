@@ -137,12 +137,31 @@ Status match_by_term(const Graph& graph, const NodePattern& pattern, const Match
   });
 }
 
+// The filter's entries, taken once for a whole scan; nullopt without a
+// filter, or when it cannot be read (the scan then reports that per node).
+std::optional<PropertyMap::Snapshot> filter_entries(const std::optional<PropertyMap>& filter) {
+  if (!filter) return std::nullopt;
+  Result<PropertyMap::Snapshot> entries = filter->iter();
+  if (!entries) return std::nullopt;
+  return std::move(*entries);
+}
+
 // B3: every stored node.
 Status match_any_node(const Graph& graph, const NodePattern& pattern, const MatchRow& row,
                       Sink sink) {
-  const Result<bool> scanned =
-      graph.node_index.try_par_scan([&](const Uid& n, const PropertyMap&) -> Result<Flow> {
-        const bool passes = KORVALE_TRY(node_filter(graph, n, pattern.properties),
+  const std::optional<PropertyMap::Snapshot> wanted = filter_entries(pattern.properties);
+  const auto prefetch = [&](const PropertyMap& stored, int stage) {
+    if (!wanted) return;
+    if (stage == 0) {
+      stored.prefetch_block();
+    } else {
+      stored.prefetch_entries();
+    }
+  };
+  const Result<bool> scanned = graph.node_index.try_par_scan_ahead(
+      [&](const Uid& n, const PropertyMap& stored) -> Result<Flow> {
+        const bool passes = KORVALE_TRY(wanted ? Graph::node_map_matches(stored, *wanted)
+                                               : node_filter(graph, n, pattern.properties),
                                         "graph - match node pattern [src/graph/matches/node:228]");
         if (!passes) return Flow::Continue;
         MatchPtr c = Match::new_(row.match);
@@ -150,7 +169,8 @@ Status match_any_node(const Graph& graph, const NodePattern& pattern, const Matc
                       "graph - match node pattern [src/graph/matches/node:241]");
         if (Status sunk = sink(n, std::move(c)); !sunk) return fail(std::move(sunk.error()));
         return Flow::Continue;
-      });
+      },
+      prefetch);
   if (!scanned) return fail(std::move(scanned.error()));
   return {};
 }
@@ -164,6 +184,11 @@ std::optional<ConcreteType> concrete_type(const NodePattern& pattern) {
   if (!uid) return std::nullopt;
   concrete.uid = *uid;
   return concrete;
+}
+
+std::optional<Uid> concrete_type_uid(const TypePattern& pattern) {
+  std::vector<std::string> names;
+  return concrete_uid(pattern, names, 0);
 }
 
 Status match_node_row(const Graph& graph, const NodePattern& pattern,

@@ -48,6 +48,16 @@ Result<bool> Graph::check_node_matches_properties(const Uid& uid, const Property
   return std::move(*outcome);
 }
 
+Result<bool> Graph::node_map_matches(const PropertyMap& stored,
+                                     const PropertyMap::Snapshot& filter) {
+  return stored.match_entries(
+      filter,
+      [](const Dynamic& wanted, const Dynamic* value) {
+        return value != nullptr && compare_values(wanted, *value);
+      },
+      kNodeReadLine);
+}
+
 // Only the keys present on the edge are compared.
 Result<bool> Graph::check_edge_matches_properties(const EdgeUid& edge,
                                                   const PropertyMap& filter) const {

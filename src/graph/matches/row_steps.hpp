@@ -41,6 +41,10 @@ struct ConcreteType {
 // The concrete type of the node pattern's type schema, if it is one.
 std::optional<ConcreteType> concrete_type(const NodePattern& pattern);
 
+// The Uid of the one type a type pattern of names and arrows names; nullopt
+// for a pattern with a wildcard or a capture anywhere.
+std::optional<Uid> concrete_type_uid(const TypePattern& pattern);
+
 // The node step for one row: the bound node, or the candidates of the type
 // schema (by `concrete` when it applies to the row), of the term schema, or
 // of every stored node. Failures carry the node step's own lines.
