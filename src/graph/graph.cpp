@@ -1,5 +1,7 @@
 #include "graph/graph.hpp"
 
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -97,15 +99,18 @@ Result<TypePtr> term_type(const Graph& graph, const Uid& uid, TypeMemo& types) {
 // far and, as a null handle, every application still being rebuilt: meeting
 // one of those again means an application leads back to its own type (one
 // stored under the type of its own argument), which would never end, so it is
-// reported instead.
-Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root) {
+// reported instead. A part the cache holds is taken as it is, and every term
+// rebuilt goes into the cache; the caller holds the cache's lock exclusively,
+// so no write to the TermIndex runs meanwhile.
+Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root, TermCache& cache) {
   struct Frame {
     Uid uid;
     bool parts_done;
+    TermRep::Application parts;  // once parts_done
   };
   TypeMemo types;
   TermMemo terms;
-  std::vector<Frame> stack{{root, false}};
+  std::vector<Frame> stack{{root, false, {}}};
   std::vector<TermPtr> built;
   while (!stack.empty()) {
     const Frame frame = stack.back();
@@ -117,6 +122,7 @@ Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root) {
           KORVALE_PASS(Application::new_(std::move(built.back()), std::move(argument)));
       TermPtr term = Term::application(std::move(application));
       built.back() = term;
+      cache.put(frame.uid, term, frame.parts.function, frame.parts.argument);
       terms[frame.uid] = std::move(term);
       continue;
     }
@@ -130,18 +136,24 @@ Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root) {
       built.push_back(entry->second);
       continue;
     }
+    if (const TermPtr& cached = cache.find(frame.uid)) {
+      entry->second = cached;
+      built.push_back(cached);
+      continue;
+    }
     std::optional<TermRep> rep = graph.term_index.get(frame.uid);
     if (!rep) return fail(kind::TermNotFound{frame.uid, kTermFromUid});
     TypePtr type = KORVALE_PASS(term_type(graph, frame.uid, types));
     if (auto* application = std::get_if<TermRep::Application>(&rep->value)) {
-      stack.push_back({frame.uid, true});
-      stack.push_back({application->argument, false});
-      stack.push_back({application->function, false});
+      stack.push_back({frame.uid, true, *application});
+      stack.push_back({application->argument, false, {}});
+      stack.push_back({application->function, false, {}});
       continue;
     }
     BasicTerm basic =
         KORVALE_PASS(BasicTerm::new_(std::get<TermRep::Basic>(rep->value).name, std::move(type)));
     entry->second = Term::basic(std::move(basic));
+    cache.put(frame.uid, entry->second);
     built.push_back(entry->second);
   }
   return std::move(built.back());
@@ -184,10 +196,19 @@ Uid Graph::insert_type(const Type& type) {
 
 Uid Graph::insert_term(const Term& term) {
   // Each term: its type, then its function and its argument (each with all
-  // that is inside it), then the term itself, replacing its type's term.
+  // that is inside it), then the term itself, replacing its type's term. A
+  // term that is the very one cached for its type is stored already, with all
+  // its parts, so storing it again would write equal entries: it is skipped.
+  // The cache's lock makes each write and the drop of what it outdates one
+  // step for the cache's readers.
   struct Frame {
     const Term* term;
     bool parts_done;
+  };
+  const std::unique_lock lock(term_cache.mutex());
+  const auto store = [&](const Uid& uid, TermRep rep) {
+    term_index.insert(uid, std::move(rep));
+    term_cache.invalidate(uid);
   };
   std::vector<Frame> stack{{&term, false}};
   while (!stack.empty()) {
@@ -195,19 +216,20 @@ Uid Graph::insert_term(const Term& term) {
     stack.pop_back();
     if (frame.parts_done) {
       const Application& application = *frame.term->as_application();
-      term_index.insert(frame.term->type()->uid(),
-                        TermRep{TermRep::Application{application.function()->type()->uid(),
-                                                     application.argument()->type()->uid()}});
+      store(frame.term->type()->uid(),
+            TermRep{TermRep::Application{application.function()->type()->uid(),
+                                         application.argument()->type()->uid()}});
       continue;
     }
     const Uid uid = insert_type(*frame.term->type());
+    if (term_cache.find(uid).get() == frame.term) continue;
     if (const Application* application = frame.term->as_application()) {
       stack.push_back({frame.term, true});
       stack.push_back({application->argument().get(), false});
       stack.push_back({application->function().get(), false});
       continue;
     }
-    term_index.insert(uid, TermRep{TermRep::Basic{frame.term->as_basic()->name()}});
+    store(uid, TermRep{TermRep::Basic{frame.term->as_basic()->name()}});
   }
   return term.type()->uid();
 }
@@ -218,7 +240,12 @@ Result<TypePtr> Graph::type_from_uid(const Uid& uid) const {
 }
 
 Result<TermPtr> Graph::term_from_uid(const Uid& uid) const {
-  return rebuild_term(*this, uid);
+  {
+    const std::shared_lock lock(term_cache.mutex());
+    if (const TermPtr& cached = term_cache.find(uid)) return cached;
+  }
+  const std::unique_lock lock(term_cache.mutex());
+  return rebuild_term(*this, uid, term_cache);
 }
 
 Result<Uid> Graph::get_edge_type(const EdgeUid& edge) const {

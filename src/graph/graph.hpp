@@ -27,6 +27,7 @@
 #include "constants/constant.hpp"
 #include "errors/report.hpp"
 #include "graph/stored_forms.hpp"
+#include "graph/term_cache.hpp"
 #include "matches/match.hpp"
 #include "matches/match_set.hpp"
 #include "patterns/path.hpp"
@@ -69,6 +70,9 @@ class Graph {
   ShardedMap<Uid, EdgeSetPtr> start_to_edge_index;  // StartToEdgeIndex
   ShardedMap<Uid, EdgeSetPtr> end_to_edge_index;    // EndToEdgeIndex
   const absl::flat_hash_map<std::string, Constant> constants;
+  // Terms rebuilt from the TermIndex, exact while their stored parts stand;
+  // insert_term keeps it so, term_from_uid reads and fills it.
+  mutable TermCache term_cache;
 
   // --- stored forms -----------------------------------------------------------
   // Stores the type and every type inside it, children first; returns its Uid.
