@@ -3,7 +3,7 @@ BUILD ?= build
 PY := /usr/bin/python3
 JOBS := $(shell nproc)
 
-.PHONY: setup build test demo tsan clean pypy pip-check
+.PHONY: setup build test demo tsan asan fuzz pypy pip-check clean
 
 setup:
 	scripts/setup
@@ -12,11 +12,14 @@ build: setup
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every C++ and Python test, then the C++ tests again under ThreadSanitizer, the
-# Python tests under PyPy, and an install with pip.
+# Every C++ and Python test, then the C++ tests again under ThreadSanitizer,
+# everything again under AddressSanitizer/UBSan, the fuzz targets, the Python
+# tests under PyPy, and an install with pip.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 	$(MAKE) tsan
+	$(MAKE) asan
+	$(MAKE) fuzz
 	$(MAKE) pypy
 	$(MAKE) pip-check
 
@@ -24,6 +27,23 @@ tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALE_SANITIZE=thread -DKORVALE_PYTHON=OFF
 	cmake --build build-tsan -j $(JOBS) --target korvale_tests
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure
+
+# The C++ tests and the whole pytest suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, leak checks included (CMakeLists.txt preloads the
+# runtime into the interpreter). Any report fails the run.
+asan: setup
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALE_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j 2
+
+# libFuzzer targets of the pattern language (fuzz/), each run for FUZZ_SECONDS.
+# clang-19: older Debian clangs do not see std::expected in libstdc++ 12.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := path_pattern schemas property_value
+fuzz: setup
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 -DKORVALE_PYTHON=OFF -DKORVALE_FUZZ=ON -DKORVALE_SANITIZE=fuzzer-no-link,address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all
+	cmake --build build-fuzz -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	fuzz/run build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The module built for PyPy (its own build directory) and the Python tests run
 # under pypy3; Debian's pypy3 finds Debian's pure-Python pytest by itself.
@@ -40,7 +60,7 @@ demo: build
 	PYTHONPATH=$(BUILD) $(PY) examples/demo.py
 
 clean:
-	rm -rf $(BUILD) build-tsan build-pypy build-pip
+	rm -rf $(BUILD) build-tsan build-asan build-fuzz build-pypy build-pip
 
 # korvale against networkx, one table (see bench/README.md).
 .PHONY: bench

@@ -41,6 +41,18 @@ bool is_sequence(py::handle object) {
   return is_instance == 1;
 }
 
+// str() of an exception, which is the caller's code and may fail in turn.
+std::string exception_text(py::handle exception) {
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Str(exception.ptr()));
+  Py_ssize_t size = 0;
+  const char* data = text ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    return "<exception str() failed>";
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
 // Copies of the given constants, in sequence order. A str is refused although
 // it is a sequence: its items would be one-character strs.
 std::vector<Constant> constants_argument(const py::object& constants) {
@@ -63,7 +75,7 @@ std::vector<Constant> constants_argument(const py::object& constants) {
     // A sequence whose iteration fails with a TypeError gets the argument's
     // name like every other conversion failure of the argument.
     if (!error.matches(PyExc_TypeError)) throw;
-    const std::string text = py::str(error.value());
+    const std::string text = exception_text(error.value());
     if (text.rfind("argument 'constants': ", 0) == 0) throw;
     raise_argument_error("constants", text);
   }

@@ -2,6 +2,7 @@
 // in __all__. Nothing else happens at import: no store, no worker thread.
 #include <pybind11/pybind11.h>
 
+#include "python/class_guards.hpp"
 #include "python/classes.hpp"
 
 namespace py = pybind11;
@@ -13,4 +14,5 @@ PYBIND11_MODULE(korvale, module) {
   korvale::python::register_query_class(module);
   korvale::python::register_reference_classes(module);
   korvale::python::register_constant_class(module);
+  korvale::python::guard_classes(module);
 }

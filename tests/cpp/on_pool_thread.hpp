@@ -47,8 +47,8 @@ inline bool run_on_pool_thread(const std::function<void()>& job) {
 // A stack this small overflows within some 10,000 levels of even the tightest
 // recursion, yet is ample for iterative code and for the schema parser's
 // bounded nesting (about 100 KiB at its limit; ThreadSanitizer's frames are
-// several times larger).
-#if defined(__SANITIZE_THREAD__)
+// several times larger, and so are AddressSanitizer's with their redzones).
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 inline constexpr std::size_t kSmallStack = 2048 * 1024;
 #else
 inline constexpr std::size_t kSmallStack = 256 * 1024;
