@@ -17,4 +17,8 @@ namespace py = pybind11;
 // Elsewhere it is pybind11's own metaclass.
 py::metaclass final_metaclass();
 
+// Makes a class made with final_metaclass() refuse every later change of its
+// attributes where the interpreter ignores Py_TPFLAGS_IMMUTABLETYPE.
+void seal_class(py::handle cls);
+
 }  // namespace korvale::python

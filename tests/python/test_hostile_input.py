@@ -9,6 +9,7 @@ import time
 import pytest
 
 import korvale
+from interpreter import INT_TOO_BIG, PYPY, collect
 from store_helpers import ANY_ARROW, build, message_of, report, var_uid
 
 MB = 1 << 20
@@ -88,18 +89,27 @@ def no_hostile_calls():
 # would hand its methods raw memory.
 
 
+PYPY_ALLOCATES = pytest.mark.skipif(
+    PYPY, reason="PyPy: object.__new__ and the base's __new__ allocate an instance of any class"
+)
+
+
 @pytest.mark.parametrize(
     "make",
     [
         lambda cls: cls.__new__(cls),
-        lambda cls: object.__new__(cls),
-        lambda cls: cls.__mro__[1].__new__(cls),
+        pytest.param(lambda cls: object.__new__(cls), marks=PYPY_ALLOCATES),
+        pytest.param(lambda cls: cls.__mro__[1].__new__(cls), marks=PYPY_ALLOCATES),
     ],
     ids=["own-new", "object-new", "base-new"],
 )
 @pytest.mark.parametrize("name", CLASSES)
 def test_no_instance_without_its_value(name, make):
     cls = getattr(korvale, name)
+    if PYPY and name == "Graph" and make(cls) is not None:
+        # There Graph.__new__ makes the whole value, as Graph() does.
+        assert make(cls).nodes() == []
+        return
     with pytest.raises(TypeError):
         make(cls)
 
@@ -239,6 +249,7 @@ def test_missing_and_surplus_arguments(call):
     assert_usable(graph)
 
 
+@pytest.mark.skipif(PYPY, reason="PyPy: its C API reads str and dict subclasses through their methods")
 def test_str_and_dict_subclasses_are_read_without_their_methods():
     graph = graph_with_path()
     rows = (
@@ -305,7 +316,7 @@ def self_dict():
 
 SELF = "Python Error: 'a list or dict that contains itself cannot be converted'"
 DEEP = "Python Error: 'lists and dicts nested more than 256 levels deep cannot be converted'"
-TOO_BIG = "Python Error: 'OverflowError: int too big to convert'"
+TOO_BIG = f"Python Error: 'OverflowError: {INT_TOO_BIG}'"
 
 
 @pytest.mark.parametrize(
@@ -574,6 +585,10 @@ def test_a_finaliser_may_use_the_store_while_its_value_is_released():
 
     graph.query().match("(x:A)").set("x", {"r": Reentrant()}).execute()
     graph.query().match("(x:A)").remove("x").execute()
+    if PYPY:  # there the finaliser waits for collections after the store lets go
+        collect()
+        graph.nodes()
+        collect()
     assert len(made) == 1
     assert [str(n) for n in graph.nodes() if "Reentered" in str(n)] == ["Node(Reentered: {})"]
     assert_usable(graph, nodes=2, edges=0)
