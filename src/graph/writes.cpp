@@ -61,7 +61,7 @@ Result<EdgeUid> store_edge(Graph& graph, const Term& term, PropertyMap propertie
     return fail(
         kind::RuntimeError{"unable to get term rep of a just initialized term", "add edge"});
   }
-  const auto* arrow = std::get_if<TypeRep::Arrow>(&rep->value);
+  const auto* arrow = rep->as_arrow();
   if (arrow == nullptr) {
     return fail(kind::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
   }
