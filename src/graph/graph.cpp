@@ -63,13 +63,13 @@ Result<TypePtr> rebuild_type(const ShardedMap<Uid, TypeRep>& index, const Uid& r
       return fail(kind::IndexCorruption{
           "type repr points to a uid that does not belong to the index!", kTypeFromUid});
     }
-    if (auto* arrow = std::get_if<TypeRep::Arrow>(&rep->value)) {
+    if (auto* arrow = rep->as_arrow()) {
       stack.push_back({frame.uid, true});
       stack.push_back({arrow->codomain, false});
       stack.push_back({arrow->domain, false});
       continue;
     }
-    Result<Variable> variable = Variable::new_(std::get<TypeRep::Variable>(rep->value).name);
+    Result<Variable> variable = Variable::new_(std::string(rep->name()));
     if (!variable) {
       if (at_root) return fail(std::move(variable.error()).attach(kVariableRefused));
       return fail(kind::IndexCorruption{
@@ -144,14 +144,13 @@ Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root, TermCache& cac
     std::optional<TermRep> rep = graph.term_index.get(frame.uid);
     if (!rep) return fail(kind::TermNotFound{frame.uid, kTermFromUid});
     TypePtr type = KORVALE_PASS(term_type(graph, frame.uid, types));
-    if (auto* application = std::get_if<TermRep::Application>(&rep->value)) {
+    if (auto* application = rep->as_application()) {
       stack.push_back({frame.uid, true, *application});
       stack.push_back({application->argument, false, {}});
       stack.push_back({application->function, false, {}});
       continue;
     }
-    BasicTerm basic =
-        KORVALE_PASS(BasicTerm::new_(std::get<TermRep::Basic>(rep->value).name, std::move(type)));
+    BasicTerm basic = KORVALE_PASS(BasicTerm::new_(std::string(rep->name()), std::move(type)));
     entry->second = Term::basic(std::move(basic));
     cache.put(frame.uid, entry->second);
     built.push_back(entry->second);

@@ -36,6 +36,7 @@
 #include "properties/property_map.hpp"
 #include "typing/term.hpp"
 #include "typing/type.hpp"
+#include "utils/counted_ptr.hpp"
 #include "utils/sharded_map.hpp"
 #include "utils/uid.hpp"
 
@@ -43,7 +44,7 @@ namespace korvale {
 
 // The edges leaving (or entering) one node; usually a handful.
 using EdgeSet = SmallLockedSet<EdgeUid>;
-using EdgeSetPtr = std::shared_ptr<EdgeSet>;
+using EdgeSetPtr = CountedPtr<EdgeSet>;
 
 // Result of a schema test: a report, no fit (nullopt), or the layer to go on
 // with (the given one, or a new layer over it holding the test's bindings).

@@ -6,9 +6,8 @@ namespace korvale {
 
 // The same rule as Type::uid, so a type and its stored form always agree.
 Uid TypeRep::uid() const {
-  if (const Variable* variable = std::get_if<Variable>(&value)) return variable_uid(variable->name);
-  const Arrow& arrow = std::get<Arrow>(value);
-  return arrow_uid(arrow.domain, arrow.codomain);
+  if (const Arrow* arrow = as_arrow()) return arrow_uid(arrow->domain, arrow->codomain);
+  return variable_uid(name());
 }
 
 }  // namespace korvale

@@ -91,10 +91,10 @@ Result<std::string> Graph::type_to_string(const Uid& uid) const {
   const auto visit = [&](const Uid& key, std::string& out) -> Result<std::optional<Parts>> {
     std::optional<Parts> parts;
     const bool found = type_index.find_with(key, [&](const TypeRep& rep) {
-      if (auto* arrow = std::get_if<TypeRep::Arrow>(&rep.value)) {
+      if (auto* arrow = rep.as_arrow()) {
         parts = Parts{arrow->domain, arrow->codomain};
       } else {
-        out += std::get<TypeRep::Variable>(rep.value).name;
+        out += rep.name();
       }
     });
     if (!found) return fail(kind::TypeNotFound{key, "type to string"});
@@ -108,10 +108,10 @@ Result<std::string> Graph::term_to_string(const Uid& uid) const {
   const auto visit = [&](const Uid& key, std::string& out) -> Result<std::optional<Parts>> {
     std::optional<Parts> parts;
     const bool found = term_index.find_with(key, [&](const TermRep& rep) {
-      if (auto* application = std::get_if<TermRep::Application>(&rep.value)) {
+      if (auto* application = rep.as_application()) {
         parts = Parts{application->function, application->argument};
       } else {
-        out += std::get<TermRep::Basic>(rep.value).name;
+        out += rep.name();
       }
     });
     if (!found) return fail(kind::TermNotFound{key, "term to string"});

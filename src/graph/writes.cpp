@@ -22,8 +22,11 @@ constexpr const char* kEndSetMissing =
 
 using IncidenceTable = ShardedMap<Uid, EdgeSetPtr>;
 
-std::shared_ptr<EdgeSet> new_edge_set() {
-  return std::make_shared<EdgeSet>();
+// A node with edges holds two sets: keep each in a 96-byte heap chunk.
+static_assert(sizeof(EdgeSet) <= 88);
+
+EdgeSetPtr new_edge_set() {
+  return EdgeSetPtr::make();
 }
 
 // Runs change(EdgeSet&) on the node's set while its entry is read-locked,
@@ -61,7 +64,7 @@ Result<EdgeUid> store_edge(Graph& graph, const Term& term, PropertyMap propertie
     return fail(
         kind::RuntimeError{"unable to get term rep of a just initialized term", "add edge"});
   }
-  const auto* arrow = std::get_if<TypeRep::Arrow>(&rep->value);
+  const auto* arrow = rep->as_arrow();
   if (arrow == nullptr) {
     return fail(kind::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
   }

@@ -1,6 +1,8 @@
 #include "properties/property_map.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <exception>
 #include <iterator>
 #include <mutex>
@@ -17,6 +19,7 @@ namespace korvale {
 // stored elements mostly hold a handful of properties, which then sit in one
 // exactly sized array that a scan can fetch ahead (prefetch_entries).
 struct PropertyMap::Inner {
+  std::atomic<std::uint32_t> refs{1};  // handles to this block
   CompactRwLock lock;
   bool poisoned = false;                                 // guarded by `lock`; never cleared
   std::vector<std::pair<std::string, Dynamic>> entries;  // guarded by `lock`
@@ -67,18 +70,27 @@ class PoisonOnUnwind {
 
 }  // namespace
 
-PropertyMap::PropertyMap() : inner_(std::make_shared<Inner>()) {
-  // Every stored node and edge owns one of these blocks: keep it to a lock word,
-  // the flag and the tree's root record.
-  static_assert(sizeof(Inner) <= 32);
+PropertyMap::PropertyMap() : inner_(new Inner) {
+  // Every stored node and edge owns one of these blocks: keep it to the count,
+  // the lock word, the flag and the vector (a 48-byte heap chunk).
+  static_assert(sizeof(Inner) <= 40);
+}
+
+PropertyMap::PropertyMap(const PropertyMap& other) noexcept : inner_(other.inner_) {
+  inner_->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+PropertyMap::~PropertyMap() {
+  if (inner_ != nullptr && inner_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete inner_;
 }
 
 PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
-  auto inner = std::make_shared<Inner>();
+  PropertyMap map;
+  Inner* inner = map.inner_;
   inner->entries.reserve(entries.size());
   // The tree gives the keys in ascending order already.
   for (auto& entry : entries) inner->entries.emplace_back(entry.first, std::move(entry.second));
-  return PropertyMap(std::move(inner));
+  return map;
 }
 
 Result<std::optional<Dynamic>> PropertyMap::get(std::string_view key) const {

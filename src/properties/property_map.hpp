@@ -23,6 +23,13 @@ class PropertyMap {
 
   // A new empty map (also the default value).
   PropertyMap();
+  PropertyMap(const PropertyMap& other) noexcept;
+  PropertyMap(PropertyMap&& other) noexcept : inner_(std::exchange(other.inner_, nullptr)) {}
+  PropertyMap& operator=(PropertyMap other) noexcept {
+    std::swap(inner_, other.inner_);
+    return *this;
+  }
+  ~PropertyMap();
   static PropertyMap empty() { return PropertyMap(); }
   // A new map holding the given entries.
   static PropertyMap from_dict(Dynamic::Dict entries);
@@ -62,16 +69,17 @@ class PropertyMap {
   // Cache hints for a scan over many maps, which calls the first a few maps
   // ahead and the second once what the first fetched has arrived. Neither
   // waits for a lock or changes anything.
-  void prefetch_block() const noexcept { __builtin_prefetch(inner_.get()); }
+  void prefetch_block() const noexcept { __builtin_prefetch(inner_); }
   void prefetch_entries() const noexcept;
 
   // True when both handles refer to the same map.
   bool shares_map_with(const PropertyMap& other) const { return inner_ == other.inner_; }
 
  private:
+  // Counted by hand rather than by std::shared_ptr: every stored node and edge
+  // holds one, and the count inside the block keeps the handle one pointer.
   struct Inner;
-  explicit PropertyMap(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
-  std::shared_ptr<Inner> inner_;
+  Inner* inner_;  // null only once moved from
 };
 
 }  // namespace korvale

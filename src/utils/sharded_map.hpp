@@ -35,6 +35,7 @@
 #include <absl/hash/hash.h>
 
 #include "errors/report.hpp"
+#include "utils/counted_ptr.hpp"
 #include "utils/page_allocator.hpp"
 #include "utils/parallel.hpp"
 #include "utils/rwlock.hpp"
@@ -420,10 +421,11 @@ class ShardedSet {
 // up to kLinearLimit keys are kept in a small vector searched linearly; beyond
 // that the set moves to a seeded flat hash set, so a node with thousands of
 // edges stays fast. Every operation takes the lock once; reads nest as
-// rwlock.hpp describes.
+// rwlock.hpp describes. Shared through CountedPtr: its count fills the word
+// beside the lock.
 template <class K, class Hash = ShardHash<K>, class Eq = std::equal_to<K>,
           std::size_t kInline = (sizeof(K) >= 64 ? 1 : 64 / sizeof(K))>
-class SmallLockedSet {
+class SmallLockedSet : public RefCounted {
  public:
   static constexpr std::size_t kLinearLimit = 8;
 

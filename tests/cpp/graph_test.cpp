@@ -97,7 +97,7 @@ TEST(GraphInsert, TypeStoresEveryPartUnderItsOwnUid) {
     ASSERT_TRUE(rep) << part->to_string();
     EXPECT_EQ(rep->uid(), part->uid());
     if (const Arrow* parts = part->as_arrow()) {
-      const auto* stored = std::get_if<TypeRep::Arrow>(&rep->value);
+      const auto* stored = rep->as_arrow();
       ASSERT_NE(stored, nullptr);
       EXPECT_EQ(stored->domain, parts->domain->uid());
       EXPECT_EQ(stored->codomain, parts->codomain->uid());

@@ -602,8 +602,8 @@ TEST(CyclicTermTest, ApplicationStoredUnderItsArgumentsTypeMatches) {
   const Uid a = graph.insert_term(*testing::app(basic("f", "A -> A"), basic("x", "A")));
   const std::optional<TermRep> stored = graph.term_index.get(a);
   ASSERT_TRUE(stored.has_value());
-  ASSERT_TRUE(std::holds_alternative<TermRep::Application>(stored->value));
-  EXPECT_EQ(std::get<TermRep::Application>(stored->value).argument, a);
+  ASSERT_NE(stored->as_application(), nullptr);
+  EXPECT_EQ(stored->as_application()->argument, a);
 
   CheckResult fit = graph.check_term_matches(a, *term_pattern("p q"), Match::new_());
   ASSERT_TRUE(fit.has_value() && fit->has_value()) << rendered(fit);

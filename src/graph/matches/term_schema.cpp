@@ -122,12 +122,12 @@ Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
 
 TermView view_term(const TermRep& rep, const TermPattern& pattern) {
   TermView view;
-  if (const auto* application = std::get_if<TermRep::Application>(&rep.value)) {
+  if (const auto* application = rep.as_application()) {
     view.application = true;
     view.function = application->function;
     view.argument = application->argument;
   } else if (const auto* constant = std::get_if<TermPattern::Constant>(&pattern.value)) {
-    view.name_fits = std::get<TermRep::Basic>(rep.value).name == constant->name;
+    view.name_fits = rep.name() == constant->name;
   }
   return view;
 }

@@ -85,7 +85,7 @@ Result<bool> arrow_fits(const Graph& graph, const TypeView& view, const TypePatt
 
 TypeView view_type(const TypeRep& rep, const TypePattern& pattern) {
   TypeView view;
-  if (const auto* arrow = std::get_if<TypeRep::Arrow>(&rep.value)) {
+  if (const auto* arrow = rep.as_arrow()) {
     view.arrow = true;
     view.domain = arrow->domain;
     view.codomain = arrow->codomain;
@@ -97,7 +97,7 @@ TypeView view_type(const TypeRep& rep, const TypePattern& pattern) {
     leaf = capture->pattern.get();
   }
   if (const auto* variable = std::get_if<TypePattern::Variable>(&leaf->value)) {
-    view.name_fits = std::get<TypeRep::Variable>(rep.value).name == variable->name;
+    view.name_fits = rep.name() == variable->name;
   }
   return view;
 }
