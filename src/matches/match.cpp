@@ -1,7 +1,6 @@
 #include "matches/match.hpp"
 
 #include <mutex>
-#include <new>
 #include <utility>
 
 namespace korvale {
@@ -16,31 +15,6 @@ thread_local MatchPtr* parked_parent = nullptr;
 
 MatchPtr Match::new_(MatchPtr parent) {
   return std::make_shared<Match>(Key{}, std::move(parent));
-}
-
-Match::Batch::Batch(const MatchPtr& parent, std::size_t count) : left_(count) {
-  // Raw storage: layers have no default constructor.
-  auto* storage = static_cast<Match*>(::operator new(count * sizeof(Match)));
-  std::size_t made = 0;
-  try {
-    for (; made < count; ++made) new (storage + made) Match(Key{}, parent);
-  } catch (...) {
-    while (made > 0) storage[--made].~Match();
-    ::operator delete(storage);
-    throw;
-  }
-  layers_ = std::shared_ptr<Match[]>(storage, [count](Match* layers) {
-    for (std::size_t i = 0; i < count; ++i) layers[i].~Match();
-    ::operator delete(layers);
-  });
-}
-
-MatchPtr Match::Batch::take() {
-  --left_;
-  Match* layer = &layers_[left_];
-  // The last layer takes the batch's own handle: an empty batch holds nothing.
-  if (left_ == 0) return MatchPtr(std::move(layers_), layer);
-  return MatchPtr(layers_, layer);
 }
 
 Match::~Match() {

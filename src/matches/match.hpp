@@ -34,22 +34,6 @@ class Match {
   // A new, empty layer over `parent` (none: a root).
   static MatchPtr new_(MatchPtr parent = nullptr);
 
-  // `count` new, empty layers over `parent` in one allocation, handed out
-  // last first by `take`: for a step that stacks a layer over one row for
-  // each of many candidates. The memory goes once every layer of the batch
-  // is released.
-  class Batch {
-   public:
-    Batch() = default;
-    Batch(const MatchPtr& parent, std::size_t count);
-    bool empty() const { return left_ == 0; }
-    MatchPtr take();  // not empty()
-
-   private:
-    std::shared_ptr<Match[]> layers_;
-    std::size_t left_ = 0;
-  };
-
   // Whether some layer of the chain binds `name` (compared byte for byte).
   bool contains_key(std::string_view name) const;
 

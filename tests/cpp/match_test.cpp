@@ -306,40 +306,6 @@ TEST(MatchTest, LongChainIsWalkedAndReleasedWithoutRecursion) {
   });
 }
 
-TEST(MatchTest, BatchLayersAreSiblingsFreedWithTheirLastHolder) {
-  const MatchPtr parent = Match::new_();
-  ASSERT_TRUE(parent->insert("x", node(1)));
-  Match::Batch batch(parent, 3);
-  std::vector<MatchPtr> layers;
-  while (!batch.empty()) layers.push_back(batch.take());
-  ASSERT_EQ(layers.size(), 3u);
-  for (std::size_t i = 0; i < layers.size(); ++i) {
-    EXPECT_EQ(layers[i]->parent(), parent);
-    EXPECT_EQ(layers[i]->get("x"), node(1));
-    EXPECT_FALSE(layers[i]->insert("x", node(9)));
-    ASSERT_TRUE(layers[i]->insert("y", node(static_cast<std::uint8_t>(10 + i))));
-  }
-  for (std::size_t i = 0; i < layers.size(); ++i) {
-    EXPECT_EQ(layers[i]->get("y"), node(static_cast<std::uint8_t>(10 + i)));
-  }
-  EXPECT_EQ(parent->size(), 1u);
-
-  // A chain through one batch layer is released like any other; the batch
-  // and its hold on the parent go with the last layer (the batch itself
-  // holds none once empty).
-  run_on_small_stack([&] {
-    MatchPtr leaf = layers[1];
-    for (int i = 0; i < 100'000; ++i) leaf = Match::new_(std::move(leaf));
-    const std::weak_ptr<Match> first = layers[0];
-    layers.clear();
-    EXPECT_FALSE(first.expired());
-    EXPECT_EQ(leaf->get("y"), node(11));
-    leaf.reset();
-    EXPECT_TRUE(first.expired());
-  });
-  EXPECT_EQ(parent.use_count(), 1);
-}
-
 // --- MatchSet and the row counter ------------------------------------------------
 
 TEST(MatchIdTest, FirstIdOfTheProcessIsZero) {

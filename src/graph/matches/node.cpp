@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include <oneapi/tbb/enumerable_thread_specific.h>
-
 #include "graph/graph.hpp"
 #include "graph/matches/row_steps.hpp"
 
@@ -148,26 +146,6 @@ std::optional<PropertyMap::Snapshot> filter_entries(const std::optional<Property
   return std::move(*entries);
 }
 
-// The layers one thread of a scan stacks over the row, taken from batches
-// that grow from a few layers (a filter may pass few nodes) to many.
-class LayerSource {
- public:
-  explicit LayerSource(MatchPtr parent) : parent_(std::move(parent)) {}
-  MatchPtr take() {
-    if (batch_.empty()) {
-      batch_ = Match::Batch(parent_, size_);
-      size_ = std::min<std::size_t>(size_ * 2, kMaxBatch);
-    }
-    return batch_.take();
-  }
-
- private:
-  static constexpr std::size_t kMaxBatch = 64;
-  MatchPtr parent_;
-  Match::Batch batch_;
-  std::size_t size_ = 4;
-};
-
 // B3: every stored node.
 Status match_any_node(const Graph& graph, const NodePattern& pattern, const MatchRow& row,
                       Sink sink) {
@@ -180,14 +158,13 @@ Status match_any_node(const Graph& graph, const NodePattern& pattern, const Matc
       stored.prefetch_entries();
     }
   };
-  tbb::enumerable_thread_specific<LayerSource> layers([&] { return LayerSource(row.match); });
   const Result<bool> scanned = graph.node_index.try_par_scan_ahead(
       [&](const Uid& n, const PropertyMap& stored) -> Result<Flow> {
         const bool passes = KORVALE_TRY(wanted ? Graph::node_map_matches(stored, *wanted)
                                                : node_filter(graph, n, pattern.properties),
                                         "graph - match node pattern [src/graph/matches/node:228]");
         if (!passes) return Flow::Continue;
-        MatchPtr c = layers.local().take();
+        MatchPtr c = Match::new_(row.match);
         KORVALE_CHECK(bind_node(pattern, *c, n),
                       "graph - match node pattern [src/graph/matches/node:241]");
         if (Status sunk = sink(n, std::move(c)); !sunk) return fail(std::move(sunk.error()));
