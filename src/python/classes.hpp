@@ -20,10 +20,6 @@ void register_reference_classes(pybind11::module_& module);
 // "Constant": Constant(name, type_schema), read-only attribute `name`.
 void register_constant_class(pybind11::module_& module);
 
-// A new Python object of the reference's class, holding its handle and
-// identifier. Needs the classes registered and the interpreter lock.
-pybind11::object reference_object(Reference reference);
-
 // A new "Query" over the store with no clauses.
 pybind11::object new_query_object(GraphPtr graph);
 

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "python/classes.hpp"
-#include "python/final_classes.hpp"
 #include "python/conversions.hpp"
+#include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
+#include "python/reference_objects.hpp"
 #include "python/releases.hpp"
 #include "query/query.hpp"
 
@@ -89,13 +90,22 @@ PyQuery record_set(PyQuery& self, const py::object& variable, const py::object& 
   return PyQuery{self.query.set(std::move(name), std::move(*map), replace)};
 }
 
-py::list rows_to_list(std::vector<ResultRow> rows) {
-  py::list list;
-  for (ResultRow& row : rows) {
-    py::dict dict;
-    for (auto& [name, reference] : row)
-      dict[py::str(name)] = reference_object(std::move(reference));
-    list.append(std::move(dict));
+// One dict per row; the keys are made once and shared by all rows.
+py::list rows_to_list(const GraphPtr& graph, const ResultTable& table) {
+  const ReferenceMaker make_reference;
+  std::vector<py::str> keys(table.names.begin(), table.names.end());
+  auto list = py::reinterpret_steal<py::list>(PyList_New(0));
+  if (!list) throw py::error_already_set();
+  for (std::size_t row = 0; row < table.row_count; ++row) {
+    auto dict = py::reinterpret_steal<py::dict>(PyDict_New());
+    if (!dict) throw py::error_already_set();
+    for (std::size_t column = 0; column < keys.size(); ++column) {
+      py::object reference = make_reference(graph, table.at(row, column));
+      if (PyDict_SetItem(dict.ptr(), keys[column].ptr(), reference.ptr()) < 0) {
+        throw py::error_already_set();
+      }
+    }
+    if (PyList_Append(list.ptr(), dict.ptr()) < 0) throw py::error_already_set();
   }
   return list;
 }
@@ -144,7 +154,7 @@ void register_query_class(py::module_& module) {
             Use use(self, Use::kExclusive);
             ReleaseGuard guard;
             const std::vector<std::string> names = names_of(variables);
-            return rows_to_list(into_py_result(self.query.return_(names)));
+            return rows_to_list(self.query.graph(), into_py_result(self.query.return_(names)));
           },
           kReturnDoc)
       .def("__str__", [](PyQuery& self) {

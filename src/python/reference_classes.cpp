@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "python/classes.hpp"
-#include "python/final_classes.hpp"
 #include "python/conversions.hpp"
+#include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
 #include "utils/uid.hpp"
@@ -161,10 +161,6 @@ void register_reference_classes(py::module_& module) {
   register_plain<TypeRef>(module, "Type");
   py::list names = module.attr("__all__");
   for (const char* name : {"Edge", "Node", "Term", "Type"}) names.append(name);
-}
-
-py::object reference_object(Reference reference) {
-  return std::visit([](auto&& ref) { return py::cast(std::move(ref)); }, std::move(reference));
 }
 
 }  // namespace korvale::python

@@ -246,31 +246,33 @@ Status Query::execute() const {
   return {};
 }
 
-Result<std::vector<ResultRow>> Query::return_(const std::vector<std::string>& variables) const {
+Result<ResultTable> Query::return_(const std::vector<std::string>& variables) const {
   MatchSet final_set = KORVALE_TRY(execute_operations(), "query - return [src/query/base:309]");
+  ResultTable table;
   // A name asked twice is one key, bound to the same element.
-  std::vector<std::string> names;
   for (const std::string& name : variables) {
-    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    if (std::find(table.names.begin(), table.names.end(), name) == table.names.end()) {
+      table.names.push_back(name);
+    }
   }
   const MatchSet::View view = final_set.rows();
-  std::vector<ResultRow> rows(view.size());
+  const std::size_t width = table.names.size();
+  table.row_count = view.size();
+  table.cells.resize(view.size() * width, MatchElement::Type{});
   Status collected = try_par_for(view.size(), [&](std::size_t i) -> Status {
-    ResultRow row;
-    row.reserve(names.size());
-    for (const std::string& name : names) {
+    for (std::size_t column = 0; column < width; ++column) {
+      const std::string& name = table.names[column];
       std::optional<MatchElement> element = view[i].match->get(name);
       if (!element) {
         return fail(
             kind::VariableNotFound{name, "query return - data collection [src/query/base:340]"});
       }
-      row.emplace_back(name, reference_to(graph_, *element));
+      table.cells[i * width + column] = *element;
     }
-    rows[i] = std::move(row);
     return {};
   });
   if (!collected) return fail(std::move(collected.error()));
-  return rows;
+  return table;
 }
 
 }  // namespace korvale

@@ -41,8 +41,18 @@ struct QueryOperation {
   std::string to_string() const;
 };
 
-// One result row: each requested name once, with its reference.
-using ResultRow = std::vector<std::pair<std::string, Reference>>;
+// The rows of a return: each requested name once, and per row the element
+// bound to each name, row after row. The binding layer turns an element into
+// a reference over the query's store; no per-row allocation here.
+struct ResultTable {
+  std::vector<std::string> names;
+  std::size_t row_count = 0;
+  std::vector<MatchElement> cells;  // row_count × names.size(), row-major
+
+  const MatchElement& at(std::size_t row, std::size_t column) const {
+    return cells[row * names.size() + column];
+  }
+};
 
 class Query {
  public:
@@ -73,10 +83,10 @@ class Query {
   Status execute() const;
 
   // Runs the clauses, then collects for every final row the requested names'
-  // references on the pool. A name a row does not bind fails the call with
+  // elements on the pool. A name a row does not bind fails the call with
   // VariableNotFound. Rows in the final set's order; none looked up when the
   // set is empty.
-  Result<std::vector<ResultRow>> return_(const std::vector<std::string>& variables) const;
+  Result<ResultTable> return_(const std::vector<std::string>& variables) const;
 
  private:
   Query record(QueryOperation operation);

@@ -56,21 +56,4 @@ Result<std::string> TypeRef::to_string() const {
                      "type reference - to string [src/query/references/type:43]");
 }
 
-Reference reference_to(const GraphPtr& graph, const MatchElement& element) {
-  return std::visit(
-      [&](const auto& bound) -> Reference {
-        using Bound = std::decay_t<decltype(bound)>;
-        if constexpr (std::is_same_v<Bound, MatchElement::Edge>) {
-          return EdgeRef{graph, bound.uid};
-        } else if constexpr (std::is_same_v<Bound, MatchElement::Node>) {
-          return NodeRef{graph, bound.uid};
-        } else if constexpr (std::is_same_v<Bound, MatchElement::Term>) {
-          return TermRef{graph, bound.uid};
-        } else {
-          return TypeRef{graph, bound.uid};
-        }
-      },
-      element.value());
-}
-
 }  // namespace korvale

@@ -8,11 +8,9 @@
 
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
-#include "matches/match_element.hpp"
 #include "properties/property_map.hpp"
 #include "utils/uid.hpp"
 
@@ -66,12 +64,5 @@ struct TypeRef {
 
   Result<std::string> to_string() const;
 };
-
-// One value of a result row, the alternatives in their fixed order.
-using Reference = std::variant<EdgeRef, NodeRef, TermRef, TypeRef>;
-
-// The reference of the alternative that matches the bound element, holding a
-// new handle to `graph`.
-Reference reference_to(const GraphPtr& graph, const MatchElement& element);
 
 }  // namespace korvale

@@ -1,3 +1,5 @@
+import gc
+
 import pytest
 
 import korvale
@@ -159,6 +161,23 @@ def test_return_of_types_and_terms():
     assert type(row["t"]) is korvale.Type and type(row["u"]) is korvale.Term
     assert row["t"].uid() == row["u"].uid() == var_uid("A").hex()
     assert str(row["t"]) == "A" and str(row["u"]) == "a"
+
+
+def test_many_rows_hold_working_references():
+    graph = korvale.Graph()
+    for i in range(300):
+        graph.query().create(f"(:T{i} {{i: {i}}})").execute()
+    rows = graph.query().match("(n)").return_("n")
+    assert len(rows) == 300 and all(list(row) == ["n"] for row in rows)
+    assert all(type(row["n"]) is korvale.Node for row in rows)
+    assert sorted(row["n"].uid() for row in rows) == sorted(n.uid() for n in graph.nodes())
+    kept = {row["n"].properties()["i"]: row["n"] for row in rows}
+    del rows, graph
+    gc.collect()
+    # The references keep their store alive and still read it.
+    assert str(kept[7]) == "Node(T7: {i: 7})"
+    assert kept[7] == kept[7] and kept[7] != kept[8]
+    assert kept[299].type().uid() == kept[299].uid()
 
 
 def test_execute_twice_creates_twice():

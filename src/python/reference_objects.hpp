@@ -1,0 +1,28 @@
+// Python reference objects made in bulk, for result rows: the classes'
+// pybind11 records are looked up once per maker instead of once per object.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "graph/graph.hpp"
+#include "matches/match_element.hpp"
+
+namespace korvale::python {
+
+class __attribute__((visibility("hidden"))) ReferenceMaker {
+ public:
+  // Needs the interpreter lock and the reference classes registered.
+  ReferenceMaker();
+
+  // A new "Edge", "Node", "Term" or "Type" for the element, holding a new
+  // handle to `graph`. Raises when the interpreter cannot make the object.
+  pybind11::object operator()(const GraphPtr& graph, const MatchElement& element) const;
+
+ private:
+  const pybind11::detail::type_info* edge_;
+  const pybind11::detail::type_info* node_;
+  const pybind11::detail::type_info* term_;
+  const pybind11::detail::type_info* type_;
+};
+
+}  // namespace korvale::python
