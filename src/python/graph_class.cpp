@@ -9,8 +9,8 @@
 #include "constants/constant.hpp"
 #include "graph/bulk_operations.hpp"
 #include "python/classes.hpp"
-#include "python/final_classes.hpp"
 #include "python/conversions.hpp"
+#include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
 #include "utils/hex_to_uid.hpp"
@@ -39,18 +39,6 @@ bool is_sequence(py::handle object) {
   const int is_instance = PyObject_IsInstance(object.ptr(), abc.ptr());
   if (is_instance < 0) throw py::error_already_set();
   return is_instance == 1;
-}
-
-// str() of an exception, which is the caller's code and may fail in turn.
-std::string exception_text(py::handle exception) {
-  py::object text = py::reinterpret_steal<py::object>(PyObject_Str(exception.ptr()));
-  Py_ssize_t size = 0;
-  const char* data = text ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
-  if (data == nullptr) {
-    PyErr_Clear();
-    return "<exception str() failed>";
-  }
-  return std::string(data, static_cast<std::size_t>(size));
 }
 
 // Copies of the given constants, in sequence order. A str is refused although

@@ -34,6 +34,8 @@ void raise_report(const Report& report) {
 
 namespace {
 
+constexpr const char* kStrFailed = "<exception str() failed>";
+
 std::string qualified_name(PyObject* type) {
   py::object name = py::reinterpret_steal<py::object>(PyObject_GetAttrString(type, "__qualname__"));
   if (!name || !PyUnicode_Check(name.ptr())) {
@@ -51,25 +53,23 @@ std::string qualified_name(PyObject* type) {
 
 }  // namespace
 
+std::string exception_text(py::handle exception) {
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Str(exception.ptr()));
+  Py_ssize_t size = 0;
+  const char* data = text ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    return kStrFailed;
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
 KorvaleError python_error_from_pending() {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   std::string message = type != nullptr ? qualified_name(type) : std::string("<unknown>");
-  std::string text;
-  bool have_text = false;
-  if (value != nullptr) {
-    if (PyObject* str = PyObject_Str(value)) {
-      Py_ssize_t size = 0;
-      if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
-        text.assign(data, static_cast<std::size_t>(size));
-        have_text = true;
-      }
-      Py_DECREF(str);
-    }
-    if (!have_text) PyErr_Clear();
-  }
-  message += have_text ? ": " + text : std::string(": <exception str() failed>");
+  message += ": " + (value != nullptr ? exception_text(value) : std::string(kStrFailed));
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);

@@ -27,6 +27,10 @@ T into_py_result(Result<T> result) {
   if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
+// str() of an exception, which is the caller's code and may fail in turn:
+// then "<exception str() failed>", with the second error cleared.
+std::string exception_text(py::handle exception);
+
 // The pending Python exception as PythonError ("QualifiedName: str(exc)", or
 // ": <exception str() failed>" after the name); clears it.
 KorvaleError python_error_from_pending();
