@@ -1,8 +1,6 @@
 #include "properties/property_map.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdint>
 #include <exception>
 #include <iterator>
 #include <mutex>
@@ -18,8 +16,7 @@ namespace korvale {
 // stays small. The entries are a vector sorted by key rather than a tree:
 // stored elements mostly hold a handful of properties, which then sit in one
 // exactly sized array that a scan can fetch ahead (prefetch_entries).
-struct PropertyMap::Inner {
-  std::atomic<std::uint32_t> refs{1};  // handles to this block
+struct PropertyMap::Inner : RefCounted {
   CompactRwLock lock;
   bool poisoned = false;                                 // guarded by `lock`; never cleared
   std::vector<std::pair<std::string, Dynamic>> entries;  // guarded by `lock`
@@ -70,23 +67,21 @@ class PoisonOnUnwind {
 
 }  // namespace
 
-PropertyMap::PropertyMap() : inner_(new Inner) {
+PropertyMap::PropertyMap() : inner_(CountedPtr<Inner>::make()) {
   // Every stored node and edge owns one of these blocks: keep it to the count,
   // the lock word, the flag and the vector (a 48-byte heap chunk).
   static_assert(sizeof(Inner) <= 40);
 }
 
-PropertyMap::PropertyMap(const PropertyMap& other) noexcept : inner_(other.inner_) {
-  inner_->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-PropertyMap::~PropertyMap() {
-  if (inner_ != nullptr && inner_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete inner_;
-}
+PropertyMap::PropertyMap(const PropertyMap& other) noexcept = default;
+PropertyMap::PropertyMap(PropertyMap&& other) noexcept = default;
+PropertyMap& PropertyMap::operator=(const PropertyMap& other) noexcept = default;
+PropertyMap& PropertyMap::operator=(PropertyMap&& other) noexcept = default;
+PropertyMap::~PropertyMap() = default;
 
 PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
   PropertyMap map;
-  Inner* inner = map.inner_;
+  Inner* inner = map.inner_.get();
   inner->entries.reserve(entries.size());
   // The tree gives the keys in ascending order already.
   for (auto& entry : entries) inner->entries.emplace_back(entry.first, std::move(entry.second));

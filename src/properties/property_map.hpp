@@ -13,6 +13,7 @@
 
 #include "errors/report.hpp"
 #include "properties/dynamic.hpp"
+#include "utils/counted_ptr.hpp"
 
 namespace korvale {
 
@@ -23,12 +24,11 @@ class PropertyMap {
 
   // A new empty map (also the default value).
   PropertyMap();
+  // Defined where Inner is complete.
   PropertyMap(const PropertyMap& other) noexcept;
-  PropertyMap(PropertyMap&& other) noexcept : inner_(std::exchange(other.inner_, nullptr)) {}
-  PropertyMap& operator=(PropertyMap other) noexcept {
-    std::swap(inner_, other.inner_);
-    return *this;
-  }
+  PropertyMap(PropertyMap&& other) noexcept;
+  PropertyMap& operator=(const PropertyMap& other) noexcept;
+  PropertyMap& operator=(PropertyMap&& other) noexcept;
   ~PropertyMap();
   static PropertyMap empty() { return PropertyMap(); }
   // A new map holding the given entries.
@@ -69,17 +69,19 @@ class PropertyMap {
   // Cache hints for a scan over many maps, which calls the first a few maps
   // ahead and the second once what the first fetched has arrived. Neither
   // waits for a lock or changes anything.
-  void prefetch_block() const noexcept { __builtin_prefetch(inner_); }
+  void prefetch_block() const noexcept { __builtin_prefetch(inner_.get()); }
   void prefetch_entries() const noexcept;
 
   // True when both handles refer to the same map.
-  bool shares_map_with(const PropertyMap& other) const { return inner_ == other.inner_; }
+  bool shares_map_with(const PropertyMap& other) const {
+    return inner_.get() == other.inner_.get();
+  }
 
  private:
-  // Counted by hand rather than by std::shared_ptr: every stored node and edge
+  // A CountedPtr rather than a std::shared_ptr: every stored node and edge
   // holds one, and the count inside the block keeps the handle one pointer.
   struct Inner;
-  Inner* inner_;  // null only once moved from
+  CountedPtr<Inner> inner_;  // null only once moved from
 };
 
 }  // namespace korvale

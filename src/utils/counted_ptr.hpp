@@ -43,6 +43,7 @@ class CountedPtr {
     }
   }
 
+  T* get() const noexcept { return object_; }
   T& operator*() const { return *object_; }
   T* operator->() const { return object_; }
 
