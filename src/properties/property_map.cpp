@@ -18,8 +18,8 @@ namespace korvale {
 // exactly sized array that a scan can fetch ahead (prefetch_entries).
 struct PropertyMap::Inner : RefCounted {
   CompactRwLock lock;
-  bool poisoned = false;                                 // guarded by `lock`; never cleared
-  std::vector<std::pair<std::string, Dynamic>> entries;  // guarded by `lock`
+  bool poisoned = false;  // guarded by `lock`; never cleared
+  Snapshot entries;       // guarded by `lock`, in key order
 
   using Entries = decltype(entries);
   Entries::const_iterator find(std::string_view key) const {
@@ -206,11 +206,11 @@ Result<std::string> PropertyMap::to_string() const {
   return out;
 }
 
-Status PropertyMap::visit_locked(absl::FunctionRef<Status(const Dynamic::Dict&)> visit,
+Status PropertyMap::visit_locked(absl::FunctionRef<Status(const Snapshot&)> visit,
                                  const char* lock_context) const {
   std::shared_lock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", lock_context);
-  return visit(Dynamic::Dict(inner_->entries.begin(), inner_->entries.end()));
+  return visit(inner_->entries);
 }
 
 }  // namespace korvale

@@ -63,7 +63,7 @@ class PropertyMap {
   // Calls visit(entries) with the entries under the read lock (for building
   // a Python dict on the calling thread). LockError with `lock_context` as its
   // context on a poisoned map.
-  Status visit_locked(absl::FunctionRef<Status(const Dynamic::Dict&)> visit,
+  Status visit_locked(absl::FunctionRef<Status(const Snapshot&)> visit,
                       const char* lock_context) const;
 
   // Cache hints for a scan over many maps, which calls the first a few maps

@@ -198,9 +198,9 @@ py::dict property_map_to_dict(const PropertyMap& map) {
   // Copy the entries out (the values share their storage) and build the dict
   // with the lock released: making Python objects may start the collector,
   // whose finalisers may call back into the module and write this very map.
-  Dynamic::Dict entries;
+  PropertyMap::Snapshot entries;
   Status copied = map.visit_locked(
-      [&](const Dynamic::Dict& locked) -> Status {
+      [&](const PropertyMap::Snapshot& locked) -> Status {
         entries = locked;
         return {};
       },

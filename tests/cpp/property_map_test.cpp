@@ -290,7 +290,7 @@ TEST(PoisonedPropertyMapTest, EveryOperationFailsWithItsLockError) {
   EXPECT_FALSE(called);
   EXPECT_FALSE(map.to_string().has_value());
   const Status visited = map.visit_locked(
-      [&](const Dynamic::Dict&) -> Status {
+      [&](const PropertyMap::Snapshot&) -> Status {
         called = true;
         return {};
       },
