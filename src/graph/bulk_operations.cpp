@@ -7,7 +7,7 @@ namespace korvale {
 std::vector<NodeRef> list_nodes(const GraphPtr& graph) {
   // Picking a key cannot fail.
   return *graph->node_index.try_par_collect(
-      [&](const Uid& uid, const PropertyMap&) -> Result<std::optional<NodeRef>> {
+      [&](const Uid& uid, const NodeProperties&) -> Result<std::optional<NodeRef>> {
         return NodeRef{graph, uid};
       });
 }

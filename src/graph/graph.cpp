@@ -254,7 +254,8 @@ Result<Uid> Graph::get_edge_type(const EdgeUid& edge) const {
 }
 
 Result<PropertyMap> Graph::node_properties(const Uid& uid) const {
-  std::optional<PropertyMap> properties = node_index.get(uid);
+  std::optional<PropertyMap> properties;
+  node_index.find_with(uid, [&](const NodeProperties& stored) { properties = stored.map; });
   if (!properties) return fail(kind::NodeNotFound{uid, "node properties"});
   return std::move(*properties);
 }

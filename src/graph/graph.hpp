@@ -26,6 +26,7 @@
 
 #include "constants/constant.hpp"
 #include "errors/report.hpp"
+#include "graph/node_properties.hpp"
 #include "graph/stored_forms.hpp"
 #include "graph/term_cache.hpp"
 #include "matches/match.hpp"
@@ -62,7 +63,9 @@ class Graph {
   // nothing there. An existing node without an entry therefore has no edges
   // (an absent set reads as an empty one); only the absence of the node itself
   // is an error.
-  ShardedMap<Uid, PropertyMap> node_index;          // NodeIndex
+  // The maps in node_index and edge_index belong to the store alone (see
+  // node_properties.hpp).
+  ShardedMap<Uid, NodeProperties> node_index;       // NodeIndex
   ShardedMap<EdgeUid, PropertyMap> edge_index;      // EdgeIndex
   ShardedMap<Uid, TypeRep> type_index;              // TypeIndex
   ShardedMap<Uid, TermRep> term_index;              // TermIndex
@@ -88,7 +91,8 @@ class Graph {
   // Iterative.
   Result<TermPtr> term_from_uid(const Uid& uid) const;
   Result<Uid> get_edge_type(const EdgeUid& edge) const;
-  // The stored map itself (another handle to it), not a copy.
+  // The stored map itself (another handle to it), not a copy; for reading
+  // only, since the store keeps a summary of what it holds.
   Result<PropertyMap> node_properties(const Uid& uid) const;
   Result<PropertyMap> edge_properties(const EdgeUid& edge) const;
 

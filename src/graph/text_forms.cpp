@@ -124,7 +124,8 @@ Result<std::string> Graph::term_to_string(const Uid& uid) const {
 // be removed meanwhile; its type's term may be replaced, and then either shows.
 Result<std::string> Graph::node_to_string(const Uid& uid) const {
   std::optional<Result<std::string>> text;
-  node_index.find_with(uid, [&](const PropertyMap& properties) {
+  node_index.find_with(uid, [&](const NodeProperties& stored) {
+    const PropertyMap& properties = stored.map;
     text = [&]() -> Result<std::string> {
       std::string type =
           KORVALE_TRY(type_to_string(uid), "graph - node to string [src/graph/base:699]");

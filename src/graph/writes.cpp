@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include <absl/cleanup/cleanup.h>
+
 #include "graph/graph.hpp"
 
 namespace korvale {
@@ -90,7 +92,7 @@ Result<EdgeUid> store_edge(Graph& graph, const Term& term, PropertyMap propertie
   if (!add_to_edge_set(graph, graph.end_to_edge_index, edge.end, edge, new_in_end)) {
     return withdraw(kEndSetMissing);
   }
-  graph.edge_index.insert(edge, std::move(properties));
+  graph.edge_index.insert(edge, properties.own_copy());
   return edge;
 }
 
@@ -143,20 +145,31 @@ Status merge_into(const PropertyMap& stored, const PropertyMap& given, const cha
   return {};
 }
 
+PropertyMap& map_of(PropertyMap& stored) { return stored; }
+PropertyMap& map_of(NodeProperties& stored) { return stored.map; }
+void after_change(PropertyMap&) {}
+void after_change(NodeProperties& stored) { stored.refresh_summary(); }
+
 // Replaces or merges the element's properties under the write lock of its
 // entry, so that the test for the element and the change are one step: a
-// missing element is reported and never given a lone entry.
-template <class Key>
-Status set_properties(ShardedMap<Key, PropertyMap>& table, const Key& key, PropertyMap given,
+// missing element is reported and never given a lone entry. A replacement is
+// a copy of the given map, which the caller may hand to other elements too.
+template <class Key, class Stored>
+Status set_properties(ShardedMap<Key, Stored>& table, const Key& key, const PropertyMap& given,
                       bool overwrite, KorvaleError missing, const char* copy_line,
                       const char* insert_line) {
   Status outcome;
   std::optional<PropertyMap> replaced;  // released after the lock
-  const bool found = table.update_with(key, [&](PropertyMap& stored) {
+  std::optional<PropertyMap> own;
+  if (overwrite) own.emplace(given.own_copy());
+  const bool found = table.update_with(key, [&](Stored& stored) {
+    // Also when an allocation fails midway and poisons the map.
+    const absl::Cleanup refresh = [&] { after_change(stored); };
     if (overwrite) {
-      replaced.emplace(std::exchange(stored, std::move(given)));
+      replaced.emplace(std::exchange(map_of(stored), std::move(*own)));
     } else {
-      outcome = merge_into(stored, given, copy_line, insert_line);
+      // Entries merged before a failure stay, and the summary covers them.
+      outcome = merge_into(map_of(stored), given, copy_line, insert_line);
     }
   });
   if (!found) return fail(std::move(missing));
@@ -174,7 +187,8 @@ Result<Uid> Graph::add_node(const TypePtr& type, const TermPtr& term, PropertyMa
   }
   // The test and the insertion are one step. The node's incidence sets come
   // with its first edge, so the node is complete as soon as it is visible.
-  if (!node_index.try_insert(uid, [&] { return std::move(properties); })) {
+  // The copy is made only for a node that is new.
+  if (!node_index.try_insert(uid, [&] { return NodeProperties(properties.own_copy()); })) {
     return fail(kind::NodeAlreadyExists{uid, "graph - add node [src/graph/base:142]"});
   }
   return uid;

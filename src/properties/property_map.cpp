@@ -15,7 +15,7 @@ namespace korvale {
 // empty vector allocates nothing), so a stored element with no properties
 // stays small. The entries are a vector sorted by key rather than a tree:
 // stored elements mostly hold a handful of properties, which then sit in one
-// exactly sized array that a scan can fetch ahead (prefetch_entries).
+// exactly sized array.
 struct PropertyMap::Inner : RefCounted {
   CompactRwLock lock;
   bool poisoned = false;  // guarded by `lock`; never cleared
@@ -88,6 +88,14 @@ PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
   return map;
 }
 
+PropertyMap PropertyMap::own_copy() const {
+  std::shared_lock lock(inner_->lock);
+  if (inner_->poisoned) return *this;
+  PropertyMap copy;
+  copy.inner_->entries = inner_->entries;  // exactly sized, in key order already
+  return copy;
+}
+
 Result<std::optional<Dynamic>> PropertyMap::get(std::string_view key) const {
   std::shared_lock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", kGetContext);
@@ -154,17 +162,6 @@ Result<bool> PropertyMap::match_entries(const Snapshot& wanted, EntryMatch match
     if (!match(value, found == entries.end() ? nullptr : &found->second)) return false;
   }
   return true;
-}
-
-void PropertyMap::prefetch_entries() const noexcept {
-  // The first entries; skipped while a writer holds the map.
-  if (!inner_->lock.try_lock_shared()) return;
-  if (!inner_->entries.empty()) {
-    const char* first = reinterpret_cast<const char*>(inner_->entries.data());
-    __builtin_prefetch(first);
-    __builtin_prefetch(first + 64);
-  }
-  inner_->lock.unlock_shared();
 }
 
 Status PropertyMap::merge_from(const PropertyMap& source) const {

@@ -33,6 +33,11 @@ class PropertyMap {
   static PropertyMap empty() { return PropertyMap(); }
   // A new map holding the given entries.
   static PropertyMap from_dict(Dynamic::Dict entries);
+  // A new map with this map's entries, which no other handle shares: what the
+  // store keeps of a map it is given, so that a later change to one element's
+  // properties reaches no other element and no pattern. A poisoned map refuses
+  // every write, so it cannot change and is returned as it is.
+  PropertyMap own_copy() const;
 
   // A copy of the key's value, or nothing. LockError on a poisoned map.
   Result<std::optional<Dynamic>> get(std::string_view key) const;
@@ -65,12 +70,6 @@ class PropertyMap {
   // context on a poisoned map.
   Status visit_locked(absl::FunctionRef<Status(const Snapshot&)> visit,
                       const char* lock_context) const;
-
-  // Cache hints for a scan over many maps, which calls the first a few maps
-  // ahead and the second once what the first fetched has arrived. Neither
-  // waits for a lock or changes anything.
-  void prefetch_block() const noexcept { __builtin_prefetch(inner_.get()); }
-  void prefetch_entries() const noexcept;
 
   // True when both handles refer to the same map.
   bool shares_map_with(const PropertyMap& other) const {

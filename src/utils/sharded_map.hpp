@@ -154,29 +154,22 @@ class Shards {
   // that loop, never an unrelated task that wants this shard's write lock.
   template <class Visit>
   Result<bool> scan(Visit&& visit) const {
-    return scan_ahead(visit, [](const auto&, int) {});
+    return scan_where([](const auto&) { return true; }, visit);
   }
 
-  // As scan, calling ahead(entry, 0) kFarAhead entries before the entry's
-  // visit and ahead(entry, 1) kNearAhead entries before, for cache hints:
-  // a visit that follows pointers out of the entry would otherwise wait for
-  // memory at every entry.
-  static constexpr std::size_t kFarAhead = 16;
-  static constexpr std::size_t kNearAhead = 8;
-  template <class Visit, class Ahead>
-  Result<bool> scan_ahead(Visit&& visit, Ahead&& ahead) const {
+  // As scan, visiting only the entries for which keep(entry) holds. keep is
+  // called for every entry and should be a cheap test of the entry itself:
+  // it runs before anything else per entry, so that a scan passing over most
+  // entries costs little more than reading them.
+  template <class Keep, class Visit>
+  Result<bool> scan_where(const Keep& keep, Visit&& visit) const {
     std::atomic<bool> stop{false};
     return try_par_until(count(), [&](std::size_t i) -> Result<Flow> {
       ReadGuard guard(shards_[i].lock);
-      const Table& table = shards_[i].table;
-      auto far = table.begin();
-      auto near = table.begin();
-      for (std::size_t k = 0; k < kFarAhead && far != table.end(); ++k, ++far) ahead(*far, 0);
-      for (std::size_t k = 0; k < kNearAhead && near != table.end(); ++k, ++near) ahead(*near, 1);
-      for (const auto& entry : table) {
+      const Keep keep_here = keep;  // a local copy the loop can keep in registers
+      for (const auto& entry : shards_[i].table) {
+        if (!keep_here(entry)) continue;
         if (stop.load(std::memory_order_relaxed)) break;
-        if (far != table.end()) ahead(*far++, 0);
-        if (near != table.end()) ahead(*near++, 1);
         Result<Flow> flow = visit(i, entry);
         if (!flow || *flow == Flow::Break) {
           stop.store(true, std::memory_order_relaxed);
@@ -340,13 +333,14 @@ class ShardedMap {
         [&](std::size_t, const auto& entry) { return f(entry.first, entry.second); });
   }
 
-  // As try_par_scan, calling ahead(const V&, stage) for cache hints on the
-  // entries a little ahead of the visits (stage 0 further, 1 nearer).
-  template <class F, class Ahead>
-  Result<bool> try_par_scan_ahead(F&& f, Ahead&& ahead) const {
-    return shards_.scan_ahead(
-        [&](std::size_t, const auto& entry) { return f(entry.first, entry.second); },
-        [&](const auto& entry, int stage) { ahead(entry.second, stage); });
+  // As try_par_scan, calling f only for the entries whose value passes
+  // keep(const V&), a cheap test that runs for every entry first.
+  template <class Keep, class F>
+  Result<bool> try_par_scan_where(const Keep& keep, F&& f) const {
+    return shards_.scan_where([keep](const auto& entry) { return keep(entry.second); },
+                              [&](std::size_t, const auto& entry) {
+                                return f(entry.first, entry.second);
+                              });
   }
 
   // Runs f(const K&, const V&) -> Result<std::optional<R>> for every entry in

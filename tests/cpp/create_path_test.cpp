@@ -114,8 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CreatePathTest, ABoundNodeIsLeftAsItIsAndOnlyTheRestIsBound) {
   const auto graph = store_with_x0_f0();
   const TypePtr a = var("A");
-  const PropertyMap own;
-  ASSERT_TRUE(graph->add_node(a, basic("x0", a), own).has_value());
+  ASSERT_TRUE(graph->add_node(a, basic("x0", a), PropertyMap()).has_value());
+  const PropertyMap own = *graph->node_properties(kA);
   const MatchPtr root = Match::new_();
   ASSERT_TRUE(root->insert("a", MatchElement::Node{kA}).has_value());
 
@@ -150,8 +150,8 @@ TEST(CreatePathTest, ABoundEdgeIsSkippedAndItsNodesAreReused) {
   const TypePtr b = var("B");
   ASSERT_TRUE(graph->add_node(a, basic("x0", a), PropertyMap()).has_value());
   ASSERT_TRUE(graph->add_node(b, nullptr, PropertyMap()).has_value());
-  const PropertyMap edge_map;
-  const EdgeUid edge = *graph->add_edge(basic("f0", arrow(a, b)), edge_map);
+  const EdgeUid edge = *graph->add_edge(basic("f0", arrow(a, b)), PropertyMap());
+  const PropertyMap edge_map = *graph->edge_properties(edge);
   const MatchPtr root = Match::new_();
   ASSERT_TRUE(root->insert("e", MatchElement::Edge{edge}).has_value());
 
@@ -290,10 +290,13 @@ TEST(CreatePathTest, RunningTheSameCreateTwiceReusesTheNodesAndReplacesEdgePrope
   EXPECT_EQ(graph->edge_index.size(), 1u);
   EXPECT_EQ(node_of(single(*two), "x"), kA);
   EXPECT_EQ(single(*two).last_uid, kA);
-  // The node keeps the first run's map; the edge takes the second's.
-  EXPECT_TRUE(graph->node_properties(kA)->shares_map_with(*first.nodes[0].properties));
-  EXPECT_TRUE(graph->edge_properties({kA, kB})->shares_map_with(*second.edges[0].properties));
-  EXPECT_FALSE(graph->node_properties(kB)->shares_map_with(*first.nodes[0].properties));
+  // The node keeps the first run's properties; the edge takes the second's.
+  // Each is the store's own copy, shared with no pattern.
+  EXPECT_EQ(graph->node_properties(kA)->to_string(), "{k: 1}");
+  EXPECT_EQ(graph->edge_properties({kA, kB})->to_string(), "{w: 2}");
+  EXPECT_EQ(graph->node_properties(kB)->to_string(), "{}");
+  EXPECT_FALSE(graph->node_properties(kA)->shares_map_with(*first.nodes[0].properties));
+  EXPECT_FALSE(graph->edge_properties({kA, kB})->shares_map_with(*second.edges[0].properties));
 }
 
 // Every row adds the same two nodes at the same time: one row adds each, the
@@ -308,7 +311,7 @@ TEST(CreatePathConcurrencyTest, RowsAddingTheSameNodesAddEachOnce) {
 
   EXPECT_EQ(graph->node_index.size(), 3u);
   EXPECT_EQ(graph->edge_index.size(), 2u);
-  EXPECT_TRUE(graph->node_properties(kA)->shares_map_with(*pattern.nodes[0].properties));
+  EXPECT_EQ(graph->node_properties(kA)->to_string(), "{k: 1}");
   std::set<std::uint64_t> ids;
   out->for_each([&](const MatchRow& row) {
     ids.insert(row.match_id);

@@ -326,16 +326,31 @@ def test_remove_of_a_name_twice_fails_after_the_first_removals():
     assert [n.uid() for n in graph.nodes()] == [var_uid("X").hex()]
 
 
-def test_set_shares_one_map_between_every_element_and_the_clause():
+def test_set_gives_every_element_a_map_of_its_own():
     graph = store_with_nodes("A", "B", "C")
     query = graph.query().match("(x)").set("x", {"k": 1})
     query.execute()
     nodes = graph.nodes()
     assert [n.properties() for n in nodes] == [{"k": 1}] * 3
-    # Merging into one of them shows on all of them and in the clause text.
+    # Merging into one of them changes that one alone, and not the clause.
     graph.set_node_properties({nodes[0].uid(): {"m": 2}}, overwrite=False)
-    assert [n.properties() for n in nodes] == [{"k": 1, "m": 2}] * 3
-    assert str(query) == "MATCH (x)\nSET x = {k: 1, m: 2}\n"
+    assert [n.properties() for n in nodes] == [{"k": 1, "m": 2}, {"k": 1}, {"k": 1}]
+    assert str(query) == "MATCH (x)\nSET x = {k: 1}\n"
+
+
+def test_created_elements_do_not_share_the_pattern_map():
+    graph = korvale.Graph([ANY_ARROW])
+    create = graph.query().create("(:A {k: 1})-[:A -> B {w: 1}]->(:B {k: 1})")
+    create.execute()
+    graph.query().match("(a:A)-[e]->(b)").set("a", {"m": 2}, False).set("e", {"v": 3}, False).execute()
+    by_text = sorted(str(n.properties()) for n in graph.nodes())
+    assert by_text == ["{'k': 1, 'm': 2}", "{'k': 1}"]
+    assert [e.properties() for e in graph.edges()] == [{"v": 3, "w": 1}]
+    assert str(create) == "CREATE (:A {k: 1})-[:A -> B {w: 1}]->(:B {k: 1})\n"
+    # Running the creation again reuses both nodes and gives the edge the
+    # pattern's properties as written.
+    create.execute()
+    assert [e.properties() for e in graph.edges()] == [{"w": 1}]
 
 
 def test_set_merges_without_overwrite():

@@ -146,21 +146,19 @@ std::optional<PropertyMap::Snapshot> filter_entries(const std::optional<Property
   return std::move(*entries);
 }
 
-// B3: every stored node.
+// B3: every stored node. With a readable filter, a node whose summary shows
+// that the filter fails is passed over without reading its map: most nodes of
+// a selective filter, which a scan of many nodes would otherwise fetch from
+// memory one by one.
 Status match_any_node(const Graph& graph, const NodePattern& pattern, const MatchRow& row,
                       Sink sink) {
   const std::optional<PropertyMap::Snapshot> wanted = filter_entries(pattern.properties);
-  const auto prefetch = [&](const PropertyMap& stored, int stage) {
-    if (!wanted) return;
-    if (stage == 0) {
-      stored.prefetch_block();
-    } else {
-      stored.prefetch_entries();
-    }
-  };
-  const Result<bool> scanned = graph.node_index.try_par_scan_ahead(
-      [&](const Uid& n, const PropertyMap& stored) -> Result<Flow> {
-        const bool passes = KORVALE_TRY(wanted ? Graph::node_map_matches(stored, *wanted)
+  const PropertySummary required =
+      wanted ? PropertySummary::required_by(*wanted) : PropertySummary::none();
+  const Result<bool> scanned = graph.node_index.try_par_scan_where(
+      [required](const NodeProperties& stored) { return stored.summary.may_satisfy(required); },
+      [&](const Uid& n, const NodeProperties& stored) -> Result<Flow> {
+        const bool passes = KORVALE_TRY(wanted ? Graph::node_map_matches(stored.map, *wanted)
                                                : node_filter(graph, n, pattern.properties),
                                         "graph - match node pattern [src/graph/matches/node:228]");
         if (!passes) return Flow::Continue;
@@ -169,8 +167,7 @@ Status match_any_node(const Graph& graph, const NodePattern& pattern, const Matc
                       "graph - match node pattern [src/graph/matches/node:241]");
         if (Status sunk = sink(n, std::move(c)); !sunk) return fail(std::move(sunk.error()));
         return Flow::Continue;
-      },
-      prefetch);
+      });
   if (!scanned) return fail(std::move(scanned.error()));
   return {};
 }

@@ -28,13 +28,16 @@ Result<bool> filter_holds(const PropertyMap& filter, const PropertyMap& stored, 
 
 // Runs the filter on the element's stored map while the element's entry stays
 // read-locked; nullopt when the table lacks the element.
-template <class Key>
-std::optional<Result<bool>> stored_filter_holds(const ShardedMap<Key, PropertyMap>& table,
+const PropertyMap& map_of(const PropertyMap& stored) { return stored; }
+const PropertyMap& map_of(const NodeProperties& stored) { return stored.map; }
+
+template <class Key, class Stored>
+std::optional<Result<bool>> stored_filter_holds(const ShardedMap<Key, Stored>& table,
                                                 const Key& key, const PropertyMap& filter,
                                                 bool missing_passes, const char* read_line) {
   std::optional<Result<bool>> outcome;
-  table.find_with(key, [&](const PropertyMap& stored) {
-    outcome.emplace(filter_holds(filter, stored, missing_passes, read_line));
+  table.find_with(key, [&](const Stored& stored) {
+    outcome.emplace(filter_holds(filter, map_of(stored), missing_passes, read_line));
   });
   return outcome;
 }
