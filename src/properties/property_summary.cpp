@@ -8,11 +8,19 @@
 namespace korvale {
 namespace {
 
-std::uint64_t bit(std::uint64_t hash) { return std::uint64_t{1} << (hash & 63); }
+// Keys take the low kKeyBits bits and values the rest, so that the bits of
+// keys every node has (set on every summary) never stand in for a value's.
+constexpr unsigned kKeyBits = 8;
+constexpr unsigned kValueBits = 64 - kKeyBits;
+
+std::uint64_t key_bit(std::uint64_t hash) { return std::uint64_t{1} << (hash % kKeyBits); }
 
 // Two bits from one well-mixed hash: fewer false candidates than one bit for
 // maps of a few entries, the usual case.
-std::uint64_t two_bits(std::uint64_t hash) { return bit(hash) | bit(hash >> 6); }
+std::uint64_t value_bits(std::uint64_t hash) {
+  return std::uint64_t{1} << (kKeyBits + hash % kValueBits) |
+         std::uint64_t{1} << (kKeyBits + (hash >> 32) % kValueBits);
+}
 
 // The hash of a value that compares exactly, tagged with its kind so that the
 // integer 1, the boolean true and the text "1" set different bits; nullopt
@@ -34,9 +42,9 @@ std::optional<std::uint64_t> exact_value_hash(const Dynamic& value) {
 
 std::uint64_t PropertySummary::entry_bits(const std::string& key, const Dynamic& value) {
   const std::uint64_t key_hash = absl::HashOf(std::string_view(key));
-  std::uint64_t bits = bit(key_hash);
+  std::uint64_t bits = key_bit(key_hash);
   if (const std::optional<std::uint64_t> value_hash = exact_value_hash(value)) {
-    bits |= two_bits(absl::HashOf(key_hash, *value_hash));
+    bits |= value_bits(absl::HashOf(key_hash, *value_hash));
   }
   return bits;
 }
