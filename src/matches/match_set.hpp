@@ -85,12 +85,14 @@ class MatchSet {
     rows().for_each(body);
   }
 
-  // Runs body(const MatchRow&) -> Status for every row on the worker pool;
-  // after the first failure no further row starts and one report is returned.
+  // Runs body(const MatchRow&) -> Status for every row on the worker pool
+  // (inline for a few rows); after the first failure no further row starts
+  // and one report is returned.
   template <class Body>
   Status try_par_for(Body&& body) const {
     const View view = rows();
-    return korvale::try_par_for(view.size(), [&](std::size_t i) { return body(view[i]); });
+    return korvale::try_par_for(
+        view.size(), [&](std::size_t i) { return body(view[i]); }, /*light=*/true);
   }
 
  private:

@@ -259,18 +259,21 @@ Result<ResultTable> Query::return_(const std::vector<std::string>& variables) co
   const std::size_t width = table.names.size();
   table.row_count = view.size();
   table.cells.resize(view.size() * width, MatchElement::Type{});
-  Status collected = try_par_for(view.size(), [&](std::size_t i) -> Status {
-    for (std::size_t column = 0; column < width; ++column) {
-      const std::string& name = table.names[column];
-      std::optional<MatchElement> element = view[i].match->get(name);
-      if (!element) {
-        return fail(
-            kind::VariableNotFound{name, "query return - data collection [src/query/base:340]"});
-      }
-      table.cells[i * width + column] = *element;
-    }
-    return {};
-  });
+  Status collected = try_par_for(
+      view.size(),
+      [&](std::size_t i) -> Status {
+        for (std::size_t column = 0; column < width; ++column) {
+          const std::string& name = table.names[column];
+          std::optional<MatchElement> element = view[i].match->get(name);
+          if (!element) {
+            return fail(kind::VariableNotFound{
+                name, "query return - data collection [src/query/base:340]"});
+          }
+          table.cells[i * width + column] = *element;
+        }
+        return {};
+      },
+      /*light=*/true);
   if (!collected) return fail(std::move(collected.error()));
   return table;
 }

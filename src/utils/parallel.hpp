@@ -120,9 +120,22 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
   return !broke;
 }
 
+// Below this many items a loop of light items runs inline: waking the pool
+// for a handful of lookups costs more than the lookups, and a query runs
+// several such loops one after another.
+inline constexpr std::size_t kInlineLightItems = 16;
+
 // Runs body(i) -> Status for i in [0, n); returns one report of a failing item.
+// `light`: each item does little work of its own (it may start parallel loops
+// of its own), so a loop of at most kInlineLightItems items runs inline.
 template <class Body>
-Status try_par_for(std::size_t n, Body&& body) {
+Status try_par_for(std::size_t n, Body&& body, bool light = false) {
+  if (light && n <= kInlineLightItems) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (Status status = body(i); !status) return status;
+    }
+    return {};
+  }
   Result<bool> done = try_par_until(n, [&](std::size_t i) -> Result<Flow> {
     Status status = body(i);
     if (!status) return fail(std::move(status.error()));

@@ -107,9 +107,10 @@ Status match_edge_row(const Graph& graph, const EdgePattern& pattern, EdgeStepCo
   // A copy of the keys: the loop below runs on pool threads, and the set's
   // own lock must not be held across it.
   const std::vector<EdgeUid> edges = (*set)->snapshot();
-  return try_par_for(edges.size(), [&](std::size_t i) {
-    return follow_edge(graph, pattern, context, row, edges[i], sink);
-  });
+  return try_par_for(
+      edges.size(),
+      [&](std::size_t i) { return follow_edge(graph, pattern, context, row, edges[i], sink); },
+      /*light=*/true);
 }
 
 CheckResult check_edge_row(const Graph& graph, const Uid& prev_uid, const EdgeUid& edge,
