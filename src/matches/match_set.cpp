@@ -24,9 +24,27 @@ namespace {
 // Rows are appended to the buffer of the inserting thread's slot, so that
 // threads of one parallel loop do not contend. Padding keeps the buffers'
 // locks on separate cache lines.
+//
+// A buffer is a list of chunks. The first grows as a vector does; beyond
+// kChunkRows rows, new chunks of that size follow, instead of one array that
+// doubles. Chunks stay below malloc's mmap threshold, so a big set reuses
+// heap memory from earlier queries: a doubling array past the threshold is
+// mapped fresh, page by page, by every query and unmapped again.
+constexpr std::size_t kChunkRows = 1024;
+
 struct alignas(64) Shard {
   SpinLock lock;
-  std::vector<MatchRow> rows;
+  std::vector<std::vector<MatchRow>> chunks;
+  std::size_t count = 0;
+
+  void push(MatchRow row) {
+    if (chunks.empty() || chunks.back().size() == kChunkRows) {
+      chunks.emplace_back();
+      if (chunks.size() > 1) chunks.back().reserve(kChunkRows);
+    }
+    chunks.back().push_back(std::move(row));
+    ++count;
+  }
 };
 
 // As many buffers as the pool has threads, so pool threads never share one.
@@ -82,7 +100,7 @@ MatchSet::MatchSet() : storage_(std::make_shared<Storage>()) {}
 void MatchSet::insert(MatchRow row) {
   Shard& shard = storage_->shards[thread_slot() & storage_->mask];
   std::lock_guard guard(shard.lock);
-  shard.rows.push_back(std::move(row));
+  shard.push(std::move(row));
 }
 
 std::size_t MatchSet::size() const {
@@ -90,7 +108,7 @@ std::size_t MatchSet::size() const {
   for (std::size_t i = 0; i <= storage_->mask; ++i) {
     Shard& shard = storage_->shards[i];
     std::lock_guard guard(shard.lock);
-    total += shard.rows.size();
+    total += shard.count;
   }
   return total;
 }
@@ -103,10 +121,12 @@ MatchSet::View MatchSet::rows() const {
     Shard& shard = storage_->shards[i];
     // The lock orders this view after the insertions it sees.
     std::lock_guard guard(shard.lock);
-    if (shard.rows.empty()) continue;
-    view.parts_.push_back(View::Part{shard.rows.data(), shard.rows.size()});
-    total += shard.rows.size();
-    view.ends_.push_back(total);
+    for (const std::vector<MatchRow>& chunk : shard.chunks) {
+      if (chunk.empty()) continue;
+      view.parts_.push_back(View::Part{chunk.data(), chunk.size()});
+      total += chunk.size();
+      view.ends_.push_back(total);
+    }
   }
   return view;
 }
