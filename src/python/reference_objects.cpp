@@ -19,9 +19,15 @@ const py::detail::type_info* info_of() {
 }
 
 // What pybind11 does when it takes ownership of a new value (make the
-// instance, register it, build its default holder), minus its per-call
-// lookups of the class record. The classes are final, so the instance has
-// the simple layout with one value and one holder.
+// instance, build its default holder), minus its per-call lookups of the
+// class record. The classes are final, so the instance has the simple layout
+// with one value and one holder.
+//
+// The instance is not entered in pybind11's registry of C++ pointers. The
+// registry serves to find the Python object of a C++ object handed out
+// again; a reference value is owned by its one Python object and never
+// handed out on its own. An unregistered instance is released without a
+// registry lookup, which halves the cost of making and dropping one.
 template <class Ref>
 py::object new_instance(const py::detail::type_info* info, Ref value) {
   auto object = py::reinterpret_steal<py::object>(py::detail::make_new_instance(info->type));
@@ -29,8 +35,6 @@ py::object new_instance(const py::detail::type_info* info, Ref value) {
   py::detail::value_and_holder slot = instance->get_value_and_holder(info, true);
   slot.value_ptr() = new Ref(std::move(value));
   instance->owned = true;
-  py::detail::register_instance(instance, slot.value_ptr(), info);
-  slot.set_instance_registered();
   using Holder = std::unique_ptr<Ref>;
   new (std::addressof(slot.holder<Holder>())) Holder(slot.value_ptr<Ref>());
   slot.set_holder_constructed();
