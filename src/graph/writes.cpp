@@ -145,10 +145,16 @@ Status merge_into(const PropertyMap& stored, const PropertyMap& given, const cha
   return {};
 }
 
-PropertyMap& map_of(PropertyMap& stored) { return stored; }
-PropertyMap& map_of(NodeProperties& stored) { return stored.map; }
+PropertyMap& map_of(PropertyMap& stored) {
+  return stored;
+}
+PropertyMap& map_of(NodeProperties& stored) {
+  return stored.map;
+}
 void after_change(PropertyMap&) {}
-void after_change(NodeProperties& stored) { stored.refresh_summary(); }
+void after_change(NodeProperties& stored) {
+  stored.refresh_summary();
+}
 
 // Replaces or merges the element's properties under the write lock of its
 // entry, so that the test for the element and the change are one step: a

@@ -13,7 +13,9 @@ namespace {
 constexpr unsigned kKeyBits = 8;
 constexpr unsigned kValueBits = 64 - kKeyBits;
 
-std::uint64_t key_bit(std::uint64_t hash) { return std::uint64_t{1} << (hash % kKeyBits); }
+std::uint64_t key_bit(std::uint64_t hash) {
+  return std::uint64_t{1} << (hash % kKeyBits);
+}
 
 // Two bits from one well-mixed hash: fewer false candidates than one bit for
 // maps of a few entries, the usual case.

@@ -337,10 +337,9 @@ class ShardedMap {
   // keep(const V&), a cheap test that runs for every entry first.
   template <class Keep, class F>
   Result<bool> try_par_scan_where(const Keep& keep, F&& f) const {
-    return shards_.scan_where([keep](const auto& entry) { return keep(entry.second); },
-                              [&](std::size_t, const auto& entry) {
-                                return f(entry.first, entry.second);
-                              });
+    return shards_.scan_where(
+        [keep](const auto& entry) { return keep(entry.second); },
+        [&](std::size_t, const auto& entry) { return f(entry.first, entry.second); });
   }
 
   // Runs f(const K&, const V&) -> Result<std::optional<R>> for every entry in

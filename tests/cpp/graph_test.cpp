@@ -351,7 +351,8 @@ TEST(GraphLookup, PropertiesAreTheStoredMapsThemselves) {
   ASSERT_TRUE(through_node) << rendered(through_node);
   // A merge changes the stored map in place.
   ASSERT_TRUE(graph.set_node_properties(
-      node, PropertyMap::from_dict(Dynamic::Dict{{"k", Dynamic::integer(1)}}), /*overwrite=*/false));
+      node, PropertyMap::from_dict(Dynamic::Dict{{"k", Dynamic::integer(1)}}),
+      /*overwrite=*/false));
   const auto node_again = graph.node_properties(node);
   ASSERT_TRUE(node_again) << rendered(node_again);
   EXPECT_TRUE(node_again->shares_map_with(*through_node));

@@ -151,14 +151,17 @@ PropertyMap poisoned_map() {
 // Every write to a node's properties keeps its summary exact: after each,
 // a scan finds the nodes that the filter's own test accepts, and no others.
 TEST_F(PropertyFilterTest, ScansFollowEveryWriteToTheStoredProperties) {
-  const auto props = [](Dynamic::Dict entries) { return PropertyMap::from_dict(std::move(entries)); };
+  const auto props = [](Dynamic::Dict entries) {
+    return PropertyMap::from_dict(std::move(entries));
+  };
   const PropertyMap bucket_7 = props(dict({{"bucket", integer(7)}}));
   const PropertyMap text_x = props(dict({{"s", Dynamic::string("x")}}));
   const PropertyMap flag = props(dict({{"b", Dynamic::boolean(true)}}));
   std::vector<Uid> nodes;
   for (std::uint8_t i = 1; i <= 40; ++i) {
-    nodes.push_back(*graph.add_node(testing::var("T" + std::to_string(i)), nullptr,
-                                    props(dict({{"bucket", integer(i % 4 + 5)}, {"i", integer(i)}}))));
+    nodes.push_back(
+        *graph.add_node(testing::var("T" + std::to_string(i)), nullptr,
+                        props(dict({{"bucket", integer(i % 4 + 5)}, {"i", integer(i)}}))));
   }
   const auto expect_scans_agree = [&](const char* step) {
     for (const PropertyMap* filter : {&bucket_7, &text_x, &flag}) {

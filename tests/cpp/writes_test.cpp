@@ -286,11 +286,10 @@ TEST_P(SetPropertiesTest, EdgeProperties) {
 
 INSTANTIATE_TEST_SUITE_P(
     Writes, SetPropertiesTest,
-    ::testing::Values(
-        PropertyCase{"merge", false, {{"a", 2}, {"c", 3}}, "{a: 2, b: 1, c: 3}"},
-        PropertyCase{"merge_empty", false, {}, "{a: 1, b: 1}"},
-        PropertyCase{"replace", true, {{"a", 2}, {"c", 3}}, "{a: 2, c: 3}"},
-        PropertyCase{"replace_empty", true, {}, "{}"}),
+    ::testing::Values(PropertyCase{"merge", false, {{"a", 2}, {"c", 3}}, "{a: 2, b: 1, c: 3}"},
+                      PropertyCase{"merge_empty", false, {}, "{a: 1, b: 1}"},
+                      PropertyCase{"replace", true, {{"a", 2}, {"c", 3}}, "{a: 2, c: 3}"},
+                      PropertyCase{"replace_empty", true, {}, "{}"}),
     [](const auto& info) { return info.param.name; });
 
 // One map given to two nodes: a later change to either reaches neither the
