@@ -7,7 +7,6 @@
 // it, shared by copies (forms are immutable).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -15,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "utils/counted_ptr.hpp"
 #include "utils/uid.hpp"
 
 namespace korvale {
@@ -32,20 +32,6 @@ class PackedForm {
     block_->size = kPair;
     new (payload()) Pair(pair);
   }
-  PackedForm(const PackedForm& other) noexcept : block_(other.block_) {
-    block_->refs.fetch_add(1, std::memory_order_relaxed);
-  }
-  PackedForm(PackedForm&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
-  PackedForm& operator=(PackedForm other) noexcept {
-    std::swap(block_, other.block_);
-    return *this;
-  }
-  ~PackedForm() {
-    if (block_ != nullptr && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      ::operator delete(block_);
-    }
-  }
-
   // The pair, or null for a name.
   const Pair* pair() const {
     return block_->size == kPair ? std::launder(reinterpret_cast<const Pair*>(payload())) : nullptr;
@@ -54,20 +40,24 @@ class PackedForm {
   std::string_view name() const { return {payload(), block_->size}; }
 
  private:
-  struct Block {
-    std::atomic<std::uint32_t> refs;
+  // The count and the size, followed by the payload in the same allocation.
+  struct Block : RefCounted {
+    explicit Block(std::uint32_t payload_size) : size(payload_size) {}
+    // The block was allocated with its payload: release it unsized.
+    static void operator delete(void* memory) { ::operator delete(memory); }
     std::uint32_t size;  // of the name, or kPair
   };
+  static_assert(sizeof(Block) == 8, "the payload follows a count and a size");
   static constexpr std::uint32_t kPair = UINT32_MAX;
 
-  static Block* allocate(std::size_t bytes) {
+  static CountedPtr<Block> allocate(std::size_t bytes) {
     if (bytes >= kPair) throw std::bad_alloc();
     void* memory = ::operator new(sizeof(Block) + bytes);
-    return new (memory) Block{{1}, static_cast<std::uint32_t>(bytes)};
+    return CountedPtr<Block>::adopt(new (memory) Block(static_cast<std::uint32_t>(bytes)));
   }
-  char* payload() const { return reinterpret_cast<char*>(block_) + sizeof(Block); }
+  char* payload() const { return reinterpret_cast<char*>(block_.get()) + sizeof(Block); }
 
-  Block* block_;
+  CountedPtr<Block> block_;
 };
 
 struct StoredArrow {

@@ -28,6 +28,10 @@ class CountedPtr {
   static CountedPtr make(Args&&... args) {
     return CountedPtr(new T(std::forward<Args>(args)...));
   }
+  // Takes over an object just made with its count of 1, for a type that
+  // makes its objects itself (in a block sized to its contents, say); its
+  // operator delete must fit that allocation.
+  static CountedPtr adopt(T* object) noexcept { return CountedPtr(object); }
 
   CountedPtr(const CountedPtr& other) noexcept : object_(other.object_) {
     if (object_ != nullptr) object_->refs_.fetch_add(1, std::memory_order_relaxed);
