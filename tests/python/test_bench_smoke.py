@@ -37,11 +37,19 @@ WORKLOADS = {
 @pytest.fixture(scope="module")
 def smoke_run(tmp_path_factory):
     out = tmp_path_factory.mktemp("bench") / "results.json"
+    # Under the address sanitizer the runner's workers inherit its leak check,
+    # whose tracer thread crashed once in a worker pinned to one core
+    # ("Tracer caught signal 11"), failing the run without any leak. Leaks
+    # are the rest of the suite's business, checked in this process.
+    env = dict(os.environ)
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
     done = subprocess.run(
         [sys.executable, os.path.join(BENCH, "run.py"), "--smoke", "--json", str(out)],
         capture_output=True,
         text=True,
         timeout=300,
+        env=env,
     )
     assert done.returncode == 0, done.stderr
     return done.stdout, json.loads(out.read_text())
