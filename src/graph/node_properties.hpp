@@ -26,4 +26,19 @@ struct NodeProperties {
   PropertySummary summary;
 };
 
+// The property map of a NodeIndex or an EdgeIndex entry, for code that
+// serves both tables.
+inline PropertyMap& map_of(PropertyMap& stored) {
+  return stored;
+}
+inline const PropertyMap& map_of(const PropertyMap& stored) {
+  return stored;
+}
+inline PropertyMap& map_of(NodeProperties& stored) {
+  return stored.map;
+}
+inline const PropertyMap& map_of(const NodeProperties& stored) {
+  return stored.map;
+}
+
 }  // namespace korvale

@@ -145,12 +145,6 @@ Status merge_into(const PropertyMap& stored, const PropertyMap& given, const cha
   return {};
 }
 
-PropertyMap& map_of(PropertyMap& stored) {
-  return stored;
-}
-PropertyMap& map_of(NodeProperties& stored) {
-  return stored.map;
-}
 void after_change(PropertyMap&) {}
 void after_change(NodeProperties& stored) {
   stored.refresh_summary();

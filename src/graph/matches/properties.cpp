@@ -28,13 +28,6 @@ Result<bool> filter_holds(const PropertyMap& filter, const PropertyMap& stored, 
 
 // Runs the filter on the element's stored map while the element's entry stays
 // read-locked; nullopt when the table lacks the element.
-const PropertyMap& map_of(const PropertyMap& stored) {
-  return stored;
-}
-const PropertyMap& map_of(const NodeProperties& stored) {
-  return stored.map;
-}
-
 template <class Key, class Stored>
 std::optional<Result<bool>> stored_filter_holds(const ShardedMap<Key, Stored>& table,
                                                 const Key& key, const PropertyMap& filter,
