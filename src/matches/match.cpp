@@ -3,6 +3,8 @@
 #include <mutex>
 #include <utility>
 
+#include "utils/block_pool.hpp"
+
 namespace korvale {
 namespace {
 
@@ -14,7 +16,7 @@ thread_local MatchPtr* parked_parent = nullptr;
 }  // namespace
 
 MatchPtr Match::new_(MatchPtr parent) {
-  return std::make_shared<Match>(Key{}, std::move(parent));
+  return std::allocate_shared<Match>(PooledAllocator<Match>{}, Key{}, std::move(parent));
 }
 
 Match::~Match() {

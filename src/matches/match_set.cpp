@@ -32,6 +32,9 @@ namespace {
 // mapped fresh, page by page, by every query and unmapped again.
 constexpr std::size_t kChunkRows = 1024;
 
+// From this many rows on, a set being dropped releases its rows on the pool.
+constexpr std::size_t kParallelReleaseRows = 4 * kChunkRows;
+
 struct alignas(64) Shard {
   SpinLock lock;
   std::vector<std::vector<MatchRow>> chunks;
@@ -80,13 +83,41 @@ struct MatchSet::Storage {
     shards = static_cast<Shard*>(start);
     std::uninitialized_default_construct_n(shards, shard_count());
   }
-  ~Storage() { std::destroy_n(shards, mask + 1); }
+  ~Storage() {
+    release_rows_in_parallel();
+    std::destroy_n(shards, mask + 1);
+  }
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
 
   std::size_t mask;
   std::unique_ptr<std::byte[]> block;
   Shard* shards = nullptr;
+
+ private:
+  // Dropping a row releases its layer, and often the whole chain that only
+  // it held. The layers of a big set were made by the pool's threads: one
+  // thread releasing them all would fetch every layer from other cores'
+  // caches in turn, which took about as long as making them.
+  // Should the loop fail to start (memory for its tasks ran out), the rows
+  // it has not released are released by this thread afterwards, as for a
+  // small set.
+  void release_rows_in_parallel() noexcept {
+    std::size_t rows = 0;
+    for (std::size_t i = 0; i <= mask; ++i) rows += shards[i].count;
+    if (rows < kParallelReleaseRows) return;
+    try {
+      std::vector<std::vector<MatchRow>*> chunks;
+      for (std::size_t i = 0; i <= mask; ++i) {
+        for (std::vector<MatchRow>& chunk : shards[i].chunks) chunks.push_back(&chunk);
+      }
+      (void)korvale::try_par_for(chunks.size(), [&](std::size_t i) -> Status {
+        std::vector<MatchRow>().swap(*chunks[i]);
+        return {};
+      });
+    } catch (...) {
+    }
+  }
 };
 
 const MatchRow& MatchSet::View::operator[](std::size_t index) const {

@@ -333,13 +333,15 @@ class ShardedMap {
         [&](std::size_t, const auto& entry) { return f(entry.first, entry.second); });
   }
 
-  // As try_par_scan, calling f only for the entries whose value passes
-  // keep(const V&), a cheap test that runs for every entry first.
+  // As try_par_scan, calling f(shard, const K&, const V&) only for the
+  // entries whose value passes keep(const V&), a cheap test that runs for
+  // every entry first. `shard` is below shard_count(); one task visits a
+  // shard's entries in turn, so f may keep state per shard without a lock.
   template <class Keep, class F>
   Result<bool> try_par_scan_where(const Keep& keep, F&& f) const {
     return shards_.scan_where(
         [keep](const auto& entry) { return keep(entry.second); },
-        [&](std::size_t, const auto& entry) { return f(entry.first, entry.second); });
+        [&](std::size_t shard, const auto& entry) { return f(shard, entry.first, entry.second); });
   }
 
   // Runs f(const K&, const V&) -> Result<std::optional<R>> for every entry in

@@ -397,6 +397,25 @@ TEST(MatchSetTest, ViewKeepsRowsAliveAfterTheLastHandle) {
   EXPECT_TRUE(layer.expired());
 }
 
+// A big set releases its rows on the pool: every row's layer must go, and
+// with it every hold on the shared parent.
+TEST(MatchSetTest, DroppingABigSetReleasesEveryLayer) {
+  const MatchPtr parent = Match::new_();
+  std::vector<std::weak_ptr<Match>> layers;
+  {
+    MatchSet set;
+    for (std::uint64_t n = 0; n < 20'000; ++n) {
+      MatchPtr layer = Match::new_(parent);
+      layers.push_back(layer);
+      set.insert(MatchRow{next_match_id(), uid_of_number(n), std::move(layer)});
+    }
+    EXPECT_EQ(parent.use_count(), 20'001);
+  }
+  EXPECT_EQ(parent.use_count(), 1);
+  EXPECT_EQ(std::count_if(layers.begin(), layers.end(), [](const auto& w) { return !w.expired(); }),
+            0);
+}
+
 TEST(MatchSetTest, ParallelLoopReturnsAFailureOfARow) {
   MatchSet set;
   for (std::uint64_t n = 0; n < 1000; ++n) {

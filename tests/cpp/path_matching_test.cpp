@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,6 +162,36 @@ TEST_F(PathMatchTest, SingleNodeOverThreeNodesBindsEachInItsOwnLayer) {
     EXPECT_EQ(row.match->size(), 1u);
   });
   EXPECT_EQ(root->size(), 0u) << "the input row's layer is never written";
+}
+
+// A scan that binds many nodes per shard hangs most of its rows from
+// layers of its own; each row must still see its own input row's bindings
+// and nothing of the other input rows.
+TEST(NodeScanTest, ManyRowsOverSeveralInputRowsKeepTheirInputsBindings) {
+  Store store;
+  constexpr int kNodes = 1500;
+  for (int i = 0; i < kNodes; ++i) store.node("N" + std::to_string(i));
+  MatchSet input;
+  std::vector<MatchPtr> origins;
+  for (int x = 0; x < 3; ++x) {
+    MatchPtr layer = Match::new_();
+    ASSERT_TRUE(layer->insert("x", MatchElement::Node{store.uid_of("N" + std::to_string(x))}));
+    input.insert(MatchRow{next_match_id(), Uid{}, layer});
+    origins.push_back(std::move(layer));
+  }
+  const Result<MatchSet> rows = store.run({"(a)"}, input);
+  ASSERT_TRUE(rows) << rendered(rows);
+  std::map<std::string, std::set<std::string>> reached_by_x;
+  rows->for_each([&](const MatchRow& row) {
+    EXPECT_EQ(row.match->get("a"), MatchElement(MatchElement::Node{row.last_uid}));
+    EXPECT_EQ(row.match->size(), 1u);
+    reached_by_x[store.element_text(row.match->get("x"))].insert(store.label(row.last_uid));
+  });
+  ASSERT_EQ(reached_by_x.size(), 3u);
+  for (int x = 0; x < 3; ++x) {
+    EXPECT_EQ(reached_by_x["node:N" + std::to_string(x)].size(), static_cast<std::size_t>(kNodes));
+  }
+  for (const MatchPtr& origin : origins) EXPECT_EQ(origin->size(), 1u);
 }
 
 TEST_F(PathMatchTest, BothDirectionsOfAnEdge) {

@@ -1,7 +1,9 @@
 // Node patterns: the first node of a path (match_node_pattern) and the test
 // of a node reached by an edge (check_node_matches).
 #include <algorithm>
+#include <cstddef>
 #include <utility>
+#include <vector>
 
 #include "graph/graph.hpp"
 #include "graph/matches/row_steps.hpp"
@@ -146,6 +148,30 @@ std::optional<PropertyMap::Snapshot> filter_entries(const std::optional<Property
   return std::move(*entries);
 }
 
+// The parents of the rows that a scan of one shard makes over one input row.
+// Each new row's layer holds its parent's count: were they all made over the
+// input row's layer, every pool thread would update that one count twice per
+// row (making the row, dropping it), and a scan that binds many nodes would
+// spend most of its time waiting for it. Past the first few rows, a shard's
+// rows hang instead from an empty layer of the shard's own over the input
+// layer. It binds nothing, so every row sees exactly the bindings it would
+// see over the input layer.
+class ShardParent {
+ public:
+  const MatchPtr& next(const MatchPtr& input) {
+    if (++rows_ <= kDirectRows) return input;
+    if (!own_) own_ = Match::new_(input);
+    return own_;
+  }
+
+ private:
+  // Rows made straight over the input layer, so that a selective scan adds
+  // no layer to its rows' chains.
+  static constexpr std::size_t kDirectRows = 8;
+  std::size_t rows_ = 0;
+  MatchPtr own_;
+};
+
 // B3: every stored node. With a readable filter, a node whose summary shows
 // that the filter fails is passed over without reading its map: most nodes of
 // a selective filter, which a scan of many nodes would otherwise fetch from
@@ -155,14 +181,15 @@ Status match_any_node(const Graph& graph, const NodePattern& pattern, const Matc
   const std::optional<PropertyMap::Snapshot> wanted = filter_entries(pattern.properties);
   const PropertySummary required =
       wanted ? PropertySummary::required_by(*wanted) : PropertySummary::none();
+  std::vector<ShardParent> parents(graph.node_index.shard_count());
   const Result<bool> scanned = graph.node_index.try_par_scan_where(
       [required](const NodeProperties& stored) { return stored.summary.may_satisfy(required); },
-      [&](const Uid& n, const NodeProperties& stored) -> Result<Flow> {
+      [&](std::size_t shard, const Uid& n, const NodeProperties& stored) -> Result<Flow> {
         const bool passes = KORVALE_TRY(wanted ? Graph::node_map_matches(stored.map, *wanted)
                                                : node_filter(graph, n, pattern.properties),
                                         "graph - match node pattern [src/graph/matches/node:228]");
         if (!passes) return Flow::Continue;
-        MatchPtr c = Match::new_(row.match);
+        MatchPtr c = Match::new_(parents[shard].next(row.match));
         KORVALE_CHECK(bind_node(pattern, *c, n),
                       "graph - match node pattern [src/graph/matches/node:241]");
         if (Status sunk = sink(n, std::move(c)); !sunk) return fail(std::move(sunk.error()));
