@@ -1,39 +1,86 @@
 #include "utils/rwlock.hpp"
 
-#include <cstdlib>
+#include <chrono>
+#include <thread>
 
 namespace korvale {
 
-// A lock call fails only on misuse (a writer relocking) or resource exhaustion;
-// either way no caller could continue soundly, so the process stops here
-// rather than run unguarded.
-static void require(int rc) noexcept {
-  if (rc != 0) std::abort();
+namespace {
+
+// The slot of the calling thread, handed out in turn to threads as they
+// first lock a shard.
+std::size_t reader_slot(std::size_t slots) noexcept {
+  static std::atomic<std::size_t> next{0};
+  thread_local const std::size_t slot = next.fetch_add(1, std::memory_order_relaxed);
+  return slot % slots;
 }
 
-RwLock::RwLock() noexcept {
-  pthread_rwlockattr_t attr;
-  require(pthread_rwlockattr_init(&attr));
-  require(pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_READER_NP));
-  require(pthread_rwlock_init(&lock_, &attr));
-  pthread_rwlockattr_destroy(&attr);
+// Spins briefly, then yields, then sleeps: a writer waits for readers that
+// may hold their locks through a whole scan.
+void back_off(unsigned& round) noexcept {
+  if (round < 64) {
+    ++round;
+  } else if (round < 128) {
+    ++round;
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
 }
 
-RwLock::~RwLock() {
-  pthread_rwlock_destroy(&lock_);
+}  // namespace
+
+ShardLocks::ShardLocks(std::size_t shards)
+    : lines_per_slot_((shards + Counters::kPerLine - 1) / Counters::kPerLine),
+      writers_(std::make_unique<Writer[]>(shards)),
+      readers_(std::make_unique<Counters[]>(kSlots * lines_per_slot_)) {}
+
+// Reader and writer each write their own flag, then read the other's (all
+// sequentially consistent): at least one of them sees the other, so a reader
+// and a writer are never both in.
+void ShardLocks::lock_shared(std::size_t shard) noexcept {
+  std::atomic<std::uint32_t>& mine = counter(reader_slot(kSlots), shard);
+  std::atomic<std::uint32_t>& active = writers_[shard].active;
+  for (;;) {
+    mine.fetch_add(1, std::memory_order_seq_cst);
+    if (active.load(std::memory_order_seq_cst) == 0) return;
+    mine.fetch_sub(1, std::memory_order_seq_cst);
+    active.wait(1, std::memory_order_acquire);
+  }
 }
 
-void RwLock::lock_shared() noexcept {
-  require(pthread_rwlock_rdlock(&lock_));
+void ShardLocks::unlock_shared(std::size_t shard) noexcept {
+  counter(reader_slot(kSlots), shard).fetch_sub(1, std::memory_order_release);
 }
-void RwLock::unlock_shared() noexcept {
-  require(pthread_rwlock_unlock(&lock_));
+
+bool ShardLocks::no_readers(std::size_t shard) noexcept {
+  for (std::size_t slot = 0; slot < kSlots; ++slot) {
+    if (counter(slot, shard).load(std::memory_order_seq_cst) != 0) return false;
+  }
+  return true;
 }
-void RwLock::lock() noexcept {
-  require(pthread_rwlock_wrlock(&lock_));
+
+void ShardLocks::lock(std::size_t shard) noexcept {
+  Writer& writer = writers_[shard];
+  writer.mutex.lock();
+  for (unsigned round = 0;;) {
+    writer.active.store(1, std::memory_order_seq_cst);
+    if (no_readers(shard)) return;
+    // Withdraw: a reader of this shard may want to read it once more before
+    // it lets go.
+    writer.active.store(0, std::memory_order_seq_cst);
+    writer.active.notify_all();
+    do {
+      back_off(round);
+    } while (!no_readers(shard));
+  }
 }
-void RwLock::unlock() noexcept {
-  require(pthread_rwlock_unlock(&lock_));
+
+void ShardLocks::unlock(std::size_t shard) noexcept {
+  Writer& writer = writers_[shard];
+  writer.active.store(0, std::memory_order_release);
+  writer.active.notify_all();
+  writer.mutex.unlock();
 }
 
 // The word holds the writer bit, a "someone sleeps" bit and the reader count.

@@ -114,7 +114,10 @@ class Shards {
   using Hasher = typename Table::hasher;
 
   Shards(std::size_t count, std::uint64_t seed)
-      : mask_(count - 1), hasher_{seed}, shards_(std::make_unique<Shard[]>(count)) {
+      : mask_(count - 1),
+        hasher_{seed},
+        shards_(std::make_unique<Shard[]>(count)),
+        locks_(count) {
     for (std::size_t i = 0; i < count; ++i) shards_[i].table = Table(0, hasher_);
   }
 
@@ -123,23 +126,26 @@ class Shards {
   // f(const Table&) under the key's shard read lock.
   template <class F>
   decltype(auto) read(const Key& key, F&& f) const {
-    const Shard& shard = shard_for(key);
-    ReadGuard guard(shard.lock);
-    return f(std::as_const(shard.table));
+    const std::size_t i = index_for(key);
+    ShardLocks::One lock(locks_, i);
+    ReadGuard guard(lock);
+    return f(std::as_const(shards_[i].table));
   }
 
   // f(Table&) under the key's shard write lock.
   template <class F>
   decltype(auto) write(const Key& key, F&& f) {
-    Shard& shard = shard_for(key);
-    WriteGuard guard(shard.lock);
-    return f(shard.table);
+    const std::size_t i = index_for(key);
+    ShardLocks::One lock(locks_, i);
+    WriteGuard guard(lock);
+    return f(shards_[i].table);
   }
 
   std::size_t size() const {
     std::size_t total = 0;
     for (std::size_t i = 0; i < count(); ++i) {
-      ReadGuard guard(shards_[i].lock);
+      ShardLocks::One lock(locks_, i);
+      ReadGuard guard(lock);
       total += shards_[i].table.size();
     }
     return total;
@@ -165,7 +171,8 @@ class Shards {
   Result<bool> scan_where(const Keep& keep, Visit&& visit) const {
     std::atomic<bool> stop{false};
     return try_par_until(count(), [&](std::size_t i) -> Result<Flow> {
-      ReadGuard guard(shards_[i].lock);
+      ShardLocks::One lock(locks_, i);
+      ReadGuard guard(lock);
       const Keep keep_here = keep;  // a local copy the loop can keep in registers
       for (const auto& entry : shards_[i].table) {
         if (!keep_here(entry)) continue;
@@ -198,13 +205,12 @@ class Shards {
 
  private:
   struct alignas(64) Shard {
-    mutable RwLock lock;
     Table table;
   };
 
   // Shard bits come from the top of the seeded hash; absl positions entries by
   // the low bits, so the two choices stay independent.
-  Shard& shard_for(const Key& key) const { return shards_[(hasher_(key) >> 40) & mask_]; }
+  std::size_t index_for(const Key& key) const { return (hasher_(key) >> 40) & mask_; }
 
   template <class R>
   static Result<std::vector<R>> concatenate(Result<bool> done, std::vector<std::vector<R>>& parts) {
@@ -220,6 +226,7 @@ class Shards {
   std::size_t mask_;
   Hasher hasher_;
   std::unique_ptr<Shard[]> shards_;
+  mutable ShardLocks locks_;
 };
 
 // Largest explicit shard count accepted; the shard choice uses 24 hash bits.

@@ -74,7 +74,20 @@ constexpr auto kSettle = 200ms;
 template <class Lock>
 class LockTest : public ::testing::Test {};
 
-using LockTypes = ::testing::Types<RwLock, CompactRwLock>;
+// One lock of a shard set, as the lock tests use a lock of their own.
+class OneShardLock {
+ public:
+  void lock_shared() noexcept { one_.lock_shared(); }
+  void unlock_shared() noexcept { one_.unlock_shared(); }
+  void lock() noexcept { one_.lock(); }
+  void unlock() noexcept { one_.unlock(); }
+
+ private:
+  ShardLocks locks_{20};  // more shards than one slot's cache line counts
+  ShardLocks::One one_{locks_, 17};
+};
+
+using LockTypes = ::testing::Types<OneShardLock, CompactRwLock>;
 TYPED_TEST_SUITE(LockTest, LockTypes);
 
 TYPED_TEST(LockTest, NestedReadIsAdmittedWhileWriterWaits) {
@@ -154,6 +167,41 @@ TYPED_TEST(LockTest, WritersExcludeReadersAndWriters) {
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(first, kThreads * kRounds / 2);
   EXPECT_EQ(second, first);
+}
+
+// More threads than reader slots, so that threads share counters, on two
+// shards: each shard's writers exclude its readers and writers, and the other
+// shard's traffic does not interfere.
+TEST(ShardLocksTest, ThreadsSharingSlotsStillExcludeWritersPerShard) {
+  ShardLocks locks(2);
+  struct alignas(64) Guarded {
+    long first = 0;
+    long second = 0;
+  };
+  Guarded guarded[2];
+  std::atomic<int> torn{0};
+  std::atomic<long> writes{0};
+  constexpr int kManyThreads = 40;
+  constexpr int kRounds = 400;
+  run_threads(kManyThreads, [&](int thread) {
+    for (int i = 0; i < kRounds; ++i) {
+      const std::size_t shard = static_cast<std::size_t>((thread + i) % 2);
+      ShardLocks::One lock(locks, shard);
+      if ((thread * 7 + i) % 3 == 0) {
+        WriteGuard guard(lock);
+        ++guarded[shard].first;
+        ++guarded[shard].second;
+        ++writes;
+      } else {
+        ReadGuard guard(lock);
+        if (guarded[shard].first != guarded[shard].second) ++torn;
+      }
+    }
+  });
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(guarded[0].first + guarded[1].first, writes.load());
+  EXPECT_EQ(guarded[0].second, guarded[0].first);
+  EXPECT_EQ(guarded[1].second, guarded[1].first);
 }
 
 // --- shard count ----------------------------------------------------------------
