@@ -102,13 +102,6 @@ void CompactRwLock::lock_shared() noexcept {
   }
 }
 
-bool CompactRwLock::try_lock_shared() noexcept {
-  std::uint32_t seen = state_.load(std::memory_order_relaxed);
-  return (seen & kWriter) == 0 &&
-         state_.compare_exchange_strong(seen, seen + 1, std::memory_order_acquire,
-                                        std::memory_order_relaxed);
-}
-
 void CompactRwLock::unlock_shared() noexcept {
   const std::uint32_t before = state_.fetch_sub(1, std::memory_order_release);
   if ((before & kReaders) == 1 && (before & kWaiters) != 0) {

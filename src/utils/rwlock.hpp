@@ -90,8 +90,6 @@ class CompactRwLock {
   CompactRwLock& operator=(const CompactRwLock&) = delete;
 
   void lock_shared() noexcept;
-  // One attempt: takes a read lock unless a writer holds the lock.
-  bool try_lock_shared() noexcept;
   void unlock_shared() noexcept;
   void lock() noexcept;
   void unlock() noexcept;

@@ -131,21 +131,6 @@ TYPED_TEST(LockTest, ReadersShareTheLock) {
   EXPECT_TRUE(finished) << "two readers could not hold the lock at once";
 }
 
-TEST(CompactRwLockTest, TryLockSharedGivesWayOnlyToAWriter) {
-  CompactRwLock lock;
-  ASSERT_TRUE(lock.try_lock_shared());
-  ASSERT_TRUE(lock.try_lock_shared());  // beside another reader
-  lock.unlock_shared();
-  lock.unlock_shared();
-  lock.lock();
-  EXPECT_FALSE(lock.try_lock_shared());
-  lock.unlock();
-  ASSERT_TRUE(lock.try_lock_shared());
-  lock.unlock_shared();
-  lock.lock();  // every read lock was given back
-  lock.unlock();
-}
-
 TYPED_TEST(LockTest, WritersExcludeReadersAndWriters) {
   TypeParam lock;
   long first = 0;
