@@ -472,6 +472,65 @@ TEST_F(PathMatchTest, InconsistentTablesAreReportedAsCorruption) {
   }
 }
 
+// A node with more edges than one thread follows alone, and more than a row
+// keeps pending on its way: the rows it fans out to go on along the path on
+// other threads, each with its own bindings, and none is lost.
+TEST(PathWalkTest, EveryRowOfAHubGoesOnAlongThePath) {
+  Store store;
+  store.node("H");
+  store.node("U");
+  std::vector<std::string> expected;
+  for (int i = 0; i < 100; ++i) {
+    const std::string m = "M" + std::to_string(i);
+    const std::string t = "T" + std::to_string(i);
+    store.node(m);
+    store.node(t);
+    store.edge("e" + std::to_string(i), "H", m);
+    store.edge("f" + std::to_string(i), m, t);
+    store.edge("g" + std::to_string(i), t, "U");
+    expected.push_back("m=node:" + m + " t=node:" + t + " u=node:U @U");
+  }
+  std::sort(expected.begin(), expected.end());
+  for (int run = 0; run < 5; ++run) {
+    EXPECT_EQ(store.matched({"(h:H)-[e]->(m)-[f]->(t)-[g]->(u)"}, {"m", "t", "u"}), expected);
+  }
+}
+
+// When several steps fail, the report is that of the earliest failing step,
+// as if each step ran over all rows before the next began; here fifty start
+// nodes fail at the second step and one at the first.
+TEST(PathWalkTest, TheEarliestFailingStepIsReported) {
+  Store store;
+  for (int i = 0; i < 50; ++i) {
+    const std::string s = "S" + std::to_string(i);
+    const std::string m = "M" + std::to_string(i);
+    const std::string x = "X" + std::to_string(i);
+    store.node(s, std::nullopt, props({{"k", Dynamic::integer(1)}}));
+    store.node(m);
+    store.node(x);
+    store.edge("e" + std::to_string(i), s, m);
+    store.edge("f" + std::to_string(i), m, x);
+    store.graph.node_index.erase(store.uid_of(x));
+  }
+  store.node("Bad", std::nullopt, props({{"k", Dynamic::integer(1)}}));
+  store.node("D");
+  store.edge("d", "Bad", "D");
+  store.graph.edge_to_type_index.erase(EdgeUid{store.uid_of("Bad"), store.uid_of("D")});
+  const std::string expected =
+      "Index Corruption: 'missing type for edge in edge_to_type_index' (check edge matches)" +
+      line("graph - match path pattern [src/graph/matches/path:49]") +
+      line("graph - match edge pattern [src/graph/matches/edge:108]");
+  for (int run = 0; run < 20; ++run) {
+    EXPECT_EQ(rendered(store.run({"(a {k: 1})-[e]->(b)-[f]->(c)"})), expected);
+  }
+  // Without the failing first step, the second step's failure is reported.
+  store.graph.node_index.erase(store.uid_of("Bad"));
+  EXPECT_EQ(rendered(store.run({"(a {k: 1})-[e]->(b)-[f]->(c)"})),
+            "Index Corruption: 'previously matched node should exist in NodeIndex' (checking node "
+            "matches pattern [src/graph/matches/path:59])" +
+                line("graph - match path pattern [src/graph/matches/path:96]"));
+}
+
 // Incidence sets are made with a node's first edge in that direction.
 TEST_F(PathMatchTest, ANodeWithoutIncidenceSetHasNoEdges) {
   Store store;
