@@ -18,6 +18,7 @@
 // a later one.
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -74,7 +75,7 @@ class PathWalks {
         failed_step_(steps_) {
     // Rows that have taken edge step i wait in handed_over_[i] for step i + 1;
     // rows past the last step go to the output.
-    if (steps_ > 1) handed_over_.resize(steps_ - 1);
+    if (steps_ > 1) handed_over_ = std::make_unique<HandedOver[]>(steps_ - 1);
   }
 
   // Takes the row (reached, layer) along the path from edge step `step` on.
@@ -99,7 +100,7 @@ class PathWalks {
         } else if (&this_thread == walker && pending.size() < kWalkRows) {
           pending.push_back({next, node, std::move(node_layer)});
         } else {
-          handed_over_[row.step].insert({next_match_id(), node, std::move(node_layer)});
+          handed_over(row.step).insert({next_match_id(), node, std::move(node_layer)});
         }
         return {};
       };
@@ -121,13 +122,15 @@ class PathWalks {
   // Walks the rows handed over, a step at a time, then returns the failure
   // of the earliest step that failed, if any.
   Status finish() {
-    for (std::size_t i = 0; i < handed_over_.size(); ++i) {
+    for (std::size_t i = 0; i + 1 < steps_; ++i) {
       if (i + 1 >= failed_step_.load(std::memory_order_acquire)) break;
-      (void)handed_over_[i].try_par_for([&](const MatchRow& row) -> Status {
+      std::optional<MatchSet>& rows = handed_over_[i].rows;
+      if (!rows) continue;
+      (void)rows->try_par_for([&](const MatchRow& row) -> Status {
         walk(i + 1, row.last_uid, row.match);
         return {};
       });
-      handed_over_[i] = MatchSet();
+      rows.reset();
     }
     std::lock_guard guard(failure_lock_);
     if (failure_) return fail(std::move(*failure_));
@@ -141,6 +144,18 @@ class PathWalks {
     MatchPtr layer;
   };
 
+  // Most paths hand nothing over, so a step's set is made on first use.
+  struct HandedOver {
+    std::once_flag made;
+    std::optional<MatchSet> rows;
+  };
+
+  MatchSet& handed_over(std::size_t step) {
+    HandedOver& handed = handed_over_[step];
+    std::call_once(handed.made, [&] { handed.rows.emplace(); });
+    return *handed.rows;
+  }
+
   void record(std::size_t step, Report error) {
     std::lock_guard guard(failure_lock_);
     if (step >= failed_step_.load(std::memory_order_relaxed)) return;
@@ -152,7 +167,7 @@ class PathWalks {
   const PathPattern& pattern_;
   const std::size_t steps_;
   MatchSet output_;
-  std::vector<MatchSet> handed_over_;
+  std::unique_ptr<HandedOver[]> handed_over_;
   std::mutex failure_lock_;
   std::optional<Report> failure_;
   std::atomic<std::size_t> failed_step_;  // steps_: none failed
