@@ -13,17 +13,6 @@ constexpr const char* kTypeFromUid = "type from uid";
 constexpr const char* kTermFromUid = "term from uid";
 constexpr const char* kVariableRefused = "graph - type from uid [src/graph/base:453]";
 
-absl::flat_hash_map<std::string, Constant> constants_by_name(std::vector<Constant> constants) {
-  absl::flat_hash_map<std::string, Constant> by_name;
-  by_name.reserve(constants.size());
-  // A name given twice keeps its last constant.
-  for (Constant& constant : constants) {
-    std::string name = constant.name;
-    by_name.insert_or_assign(std::move(name), std::move(constant));
-  }
-  return by_name;
-}
-
 // Types already rebuilt during one operation, by Uid: each stored type is read
 // and made once, and the parts it shares with others are shared handles.
 using TypeMemo = absl::flat_hash_map<Uid, TypePtr>;
@@ -161,7 +150,7 @@ Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root, TermCache& cac
 }  // namespace
 
 Graph::Graph(std::vector<Constant> constants)
-    : constants(constants_by_name(std::move(constants))),
+    : constants(std::move(constants)),
       constant_order_(order_constants(this->constants)) {}
 
 Uid Graph::insert_type(const Type& type) {

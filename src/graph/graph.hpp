@@ -25,6 +25,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "constants/constant.hpp"
+#include "constants/constant_table.hpp"
 #include "errors/report.hpp"
 #include "graph/node_properties.hpp"
 #include "graph/stored_forms.hpp"
@@ -73,7 +74,7 @@ class Graph {
   ShardedMap<EdgeUid, Uid> edge_to_type_index;      // EdgeToTypeIndex
   ShardedMap<Uid, EdgeSetPtr> start_to_edge_index;  // StartToEdgeIndex
   ShardedMap<Uid, EdgeSetPtr> end_to_edge_index;    // EndToEdgeIndex
-  const absl::flat_hash_map<std::string, Constant> constants;
+  const ConstantTable constants;
   // Terms rebuilt from the TermIndex, exact while their stored parts stand;
   // insert_term keeps it so, term_from_uid reads and fills it.
   mutable TermCache term_cache;
@@ -154,17 +155,16 @@ class Graph {
   Result<MatchSet> create_path(const PathPattern& pattern, MatchSet matches);
 
  private:
-  // infer_term's view of `constants`, made once: the entries in the table's
-  // own order (the order in which infer_term tries them), the positions of
-  // those whose schema has a wildcard or capture, and for every type that a
-  // schema of names and arrows names, the first position naming it. Such a
-  // schema fits that one type only, so it need not be tried on any other.
+  // infer_term's view of `constants`, made once, by position in the table's
+  // declaration order (the order in which infer_term tries them): those whose
+  // schema has a wildcard or capture, and for every type that a schema of
+  // names and arrows names, the first position naming it. Such a schema fits
+  // that one type only, so it need not be tried on any other.
   struct ConstantOrder {
-    std::vector<const std::pair<const std::string, Constant>*> entries;
     std::vector<std::size_t> general;
     absl::flat_hash_map<Uid, std::size_t> concrete;
   };
-  static ConstantOrder order_constants(const absl::flat_hash_map<std::string, Constant>& constants);
+  static ConstantOrder order_constants(const ConstantTable& constants);
   Result<std::optional<TermPtr>> infer_term_trying_all(const Uid& uid) const;
   Result<std::optional<TermPtr>> constant_term(const Uid& uid, const std::string& name) const;
   const ConstantOrder constant_order_;

@@ -127,13 +127,13 @@ Result<std::vector<Uid>> store_type_arguments(Graph& graph,
 }  // namespace
 
 Result<TypePtr> Graph::get_constant_type(const TermPattern::Constant& constant, const MatchPtr& m) {
-  const auto found = constants.find(constant.name);
-  if (found == constants.end()) {
+  const Constant* const found = constants.find(constant.name);
+  if (found == nullptr) {
     return fail(
         kind::ConstantNotFound{constant.name, "pattern to term recursive [src/graph/base:559]"});
   }
   // The table never changes after the store is made, so the entry needs no copy.
-  const Constant& declared = found->second;
+  const Constant& declared = *found;
   // Every failure past the lookup also gets the line of the term conversion.
   const auto instantiate = [&]() -> Result<TypePtr> {
     if (constant.type_arguments.size() != declared.free_variables.size()) {
@@ -158,13 +158,11 @@ Result<TypePtr> Graph::get_constant_type(const TermPattern::Constant& constant, 
   return fail(std::move(type.error()).attach("pattern to term recursive [src/graph/base:567]"));
 }
 
-Graph::ConstantOrder Graph::order_constants(
-    const absl::flat_hash_map<std::string, Constant>& constants) {
+Graph::ConstantOrder Graph::order_constants(const ConstantTable& constants) {
   ConstantOrder order;
-  for (const auto& entry : constants) {
-    const std::size_t position = order.entries.size();
-    order.entries.push_back(&entry);
-    const std::optional<Uid> uid = row_steps::concrete_type_uid(*entry.second.type_schema.compiled);
+  for (std::size_t position = 0; position < constants.size(); ++position) {
+    const std::optional<Uid> uid =
+        row_steps::concrete_type_uid(*constants[position].type_schema.compiled);
     if (uid) {
       order.concrete.try_emplace(*uid, position);
     } else {
@@ -182,11 +180,11 @@ Result<std::optional<TermPtr>> Graph::constant_term(const Uid& uid, const std::s
 }
 
 Result<std::optional<TermPtr>> Graph::infer_term_trying_all(const Uid& uid) const {
-  for (const auto& [name, constant] : constants) {
+  for (const Constant& constant : constants) {
     std::optional<MatchPtr> fit =
         KORVALE_TRY(check_type_matches(uid, *constant.type_schema.compiled, Match::new_()),
                     "graph - infer term [src/graph/base:841]");
-    if (fit) return constant_term(uid, name);
+    if (fit) return constant_term(uid, constant.name);
   }
   return std::optional<TermPtr>();
 }
@@ -194,21 +192,21 @@ Result<std::optional<TermPtr>> Graph::infer_term_trying_all(const Uid& uid) cons
 Result<std::optional<TermPtr>> Graph::infer_term(const Uid& uid) const {
   // A type not stored fails at the first constant tried, whichever it is.
   if (constants.empty() || !type_index.contains(uid)) return infer_term_trying_all(uid);
-  // The first fit in table order: a general schema before the first concrete
-  // one naming this type, or else that one.
+  // The first fit in declaration order: a general schema before the first
+  // concrete one naming this type, or else that one.
   const auto named = constant_order_.concrete.find(uid);
   const std::size_t limit =
-      named == constant_order_.concrete.end() ? constant_order_.entries.size() : named->second;
+      named == constant_order_.concrete.end() ? constants.size() : named->second;
   for (const std::size_t position : constant_order_.general) {
     if (position > limit) break;
-    const auto& [name, constant] = *constant_order_.entries[position];
+    const Constant& constant = constants[position];
     std::optional<MatchPtr> fit =
         KORVALE_TRY(check_type_matches(uid, *constant.type_schema.compiled, Match::new_()),
                     "graph - infer term [src/graph/base:841]");
-    if (fit) return constant_term(uid, name);
+    if (fit) return constant_term(uid, constant.name);
   }
   if (named == constant_order_.concrete.end()) return std::optional<TermPtr>();
-  return constant_term(uid, constant_order_.entries[limit]->first);
+  return constant_term(uid, constants[limit].name);
 }
 
 }  // namespace korvale

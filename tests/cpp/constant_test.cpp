@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "constants/constant.hpp"
+#include "constants/constant_table.hpp"
 
 namespace korvale {
 namespace {
@@ -78,6 +79,46 @@ TEST(ConstantTest, CopiesAreIndependentValues) {
   EXPECT_EQ(original->free_variables, Names{"a"});
   EXPECT_EQ(copy.type_schema.pattern, "(a: *) -> a");
 }
+
+// A table's constants as "name:schema", in its order.
+Names table_entries(const ConstantTable& table) {
+  Names entries;
+  for (const Constant& constant : table) {
+    entries.push_back(constant.name + ":" + constant.type_schema.pattern);
+  }
+  return entries;
+}
+
+struct Tabled {
+  std::vector<std::pair<std::string, std::string>> declared;
+  Names entries;
+};
+
+class ConstantTableTest : public ::testing::TestWithParam<Tabled> {};
+
+TEST_P(ConstantTableTest, KeepsDeclarationOrderAndFindsEachNamesLastConstant) {
+  std::vector<Constant> declared;
+  for (const auto& [name, schema] : GetParam().declared) {
+    declared.push_back(*Constant::new_(name, schema));
+  }
+  const ConstantTable table(std::move(declared));
+  ASSERT_EQ(table_entries(table), GetParam().entries);
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    ASSERT_EQ(table.find(table[i].name), &table[i]) << table[i].name;
+  }
+  EXPECT_EQ(table.find("absent"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Declarations, ConstantTableTest,
+    ::testing::Values(
+        Tabled{{}, Names{}},
+        Tabled{{{"b", "B"}, {"a", "A"}, {"c", "C"}}, Names{"b:B", "a:A", "c:C"}},
+        // A name given again moves to its last place, with its last schema.
+        Tabled{{{"x", "X1"}, {"y", "Y"}, {"x", "X2"}}, Names{"y:Y", "x:X2"}},
+        Tabled{{{"x", "X1"}, {"x", "X2"}, {"y", "Y"}, {"x", "X3"}, {"z", "Z"}},
+               Names{"y:Y", "x:X3", "z:Z"}},
+        Tabled{{{"x", "X1"}, {"y", "Y1"}, {"y", "Y2"}, {"x", "X2"}}, Names{"y:Y2", "x:X2"}}));
 
 }  // namespace
 }  // namespace korvale

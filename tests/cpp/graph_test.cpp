@@ -373,8 +373,11 @@ TEST(GraphConstants, TableFilledOnceByName) {
   ASSERT_TRUE(id && pick);
   const Graph graph({*id, *pick});
   ASSERT_EQ(graph.constants.size(), 2u);
-  EXPECT_EQ(graph.constants.at("Pick").free_variables, pick->free_variables);
-  EXPECT_EQ(graph.constants.at("Id").type_schema.pattern, id->type_schema.pattern);
+  ASSERT_NE(graph.constants.find("Pick"), nullptr);
+  ASSERT_NE(graph.constants.find("Id"), nullptr);
+  EXPECT_EQ(graph.constants.find("Pick")->free_variables, pick->free_variables);
+  EXPECT_EQ(graph.constants.find("Id")->type_schema.pattern, id->type_schema.pattern);
+  EXPECT_EQ(graph.constants.find("Other"), nullptr);
   EXPECT_TRUE(Graph().constants.empty());
 }
 

@@ -248,18 +248,71 @@ INSTANTIATE_TEST_SUITE_P(
                      line("basic term - new [src/typing/term:64]")}),
     [](const auto& info) { return info.param.name; });
 
-// The first constant in the table's order whose schema fits, tried one by one.
+// Several schemas fitting one type, declared in different orders: the first
+// declared that fits supplies the term, whatever the names hash to.
+struct DeclaredOrder {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> constants;
+  std::string outcome;
+};
+
+class InferTermOrderTest : public ::testing::TestWithParam<DeclaredOrder> {};
+
+TEST_P(InferTermOrderTest, TheFirstDeclaredFitSuppliesTheTerm) {
+  Graph graph(declared(GetParam().constants));
+  const Uid uid = graph.insert_type(*arrow(var("A"), var("A")));
+  Result<std::optional<TermPtr>> term = graph.infer_term(uid);
+  ASSERT_TRUE(term.has_value()) << rendered(term);
+  EXPECT_EQ(*term ? describe(***term) : "none", GetParam().outcome);
+}
+
+// Fitting A -> A: exact "A -> A", any "*", same ends "(a: *) -> a", any
+// arrow "(a: *) -> *". Not fitting: "Nat", "(a: *) -> B".
+INSTANTIATE_TEST_SUITE_P(
+    Orders, InferTermOrderTest,
+    ::testing::Values(
+        DeclaredOrder{"exact_first",
+                      {{"exact", "A -> A"}, {"any", "*"}, {"same", "(a: *) -> a"}},
+                      "exact:(A -> A)"},
+        DeclaredOrder{"any_first",
+                      {{"any", "*"}, {"exact", "A -> A"}, {"same", "(a: *) -> a"}},
+                      "any:(A -> A)"},
+        DeclaredOrder{"same_first",
+                      {{"same", "(a: *) -> a"}, {"exact", "A -> A"}, {"any", "*"}},
+                      "same:(A -> A)"},
+        DeclaredOrder{"generals_only",
+                      {{"arrow", "(a: *) -> *"}, {"same", "(a: *) -> a"}, {"any", "*"}},
+                      "arrow:(A -> A)"},
+        DeclaredOrder{"misfit_named_first",
+                      {{"nat", "Nat"}, {"same", "(a: *) -> a"}, {"exact", "A -> A"}},
+                      "same:(A -> A)"},
+        DeclaredOrder{"misfit_general_first",
+                      {{"to_b", "(a: *) -> B"}, {"exact", "A -> A"}, {"any", "*"}},
+                      "exact:(A -> A)"},
+        // A name given again stands where it was given last, with its last schema.
+        DeclaredOrder{"replaced_by_a_misfit",
+                      {{"twice", "A -> A"}, {"any", "*"}, {"twice", "Nat"}},
+                      "any:(A -> A)"},
+        DeclaredOrder{"replaced_after_another_fit",
+                      {{"twice", "Nat"}, {"any", "*"}, {"twice", "A -> A"}},
+                      "any:(A -> A)"},
+        DeclaredOrder{"replaced_before_another_fit",
+                      {{"twice", "Nat"}, {"twice", "*"}, {"any", "*"}},
+                      "twice:(A -> A)"}),
+    [](const auto& info) { return info.param.name; });
+
+// The first constant in declaration order whose schema fits, tried one by one.
 std::string first_fit(const Graph& graph, const Uid& uid) {
-  for (const auto& [name, constant] : graph.constants) {
+  for (const Constant& constant : graph.constants) {
     Result<std::optional<MatchPtr>> fit =
         graph.check_type_matches(uid, *constant.type_schema.compiled, Match::new_());
     EXPECT_TRUE(fit.has_value());
-    if (fit && *fit) return name;
+    if (fit && *fit) return constant.name;
   }
   return "none";
 }
 
-TEST(InferTermAmongMany, TakesTheFirstFitInTheTablesOrder) {
+TEST(InferTermAmongMany, TakesTheFirstFitInDeclarationOrder) {
   // Concrete schemas (several naming one type) mixed with general ones, in
   // enough names that the table's order interleaves them.
   std::vector<std::pair<std::string, std::string>> constants;

@@ -1,3 +1,7 @@
+import os
+import subprocess
+import sys
+
 import pytest
 
 import korvale
@@ -59,6 +63,65 @@ def test_later_constant_of_a_name_wins():
     build(graph, "(x:Nat)", "(y:Int)")
     assert str(node_of(graph, "Nat")) == "Node(Nat:c {})"
     assert node_of(graph, "Int").term() is None
+
+
+# Schemas that all fit Nat (exact, any, captured any) and two that do not.
+FITS_NAT = {"exact": "Nat", "any": "*", "captured": "(n: *)"}
+MISFITS_NAT = {"int": "Int", "arrow": "(a: *) -> *"}
+
+
+@pytest.mark.parametrize(
+    "names, supplier",
+    [
+        (["exact", "any", "captured"], "exact"),
+        (["any", "exact", "captured"], "any"),
+        (["captured", "any", "exact"], "captured"),
+        (["int", "captured", "exact"], "captured"),
+        (["arrow", "exact", "any"], "exact"),
+        (["int", "arrow"], None),
+    ],
+)
+def test_first_declared_fitting_constant_supplies_the_term(names, supplier):
+    schemas = {**FITS_NAT, **MISFITS_NAT}
+    graph = korvale.Graph([korvale.Constant(name, schemas[name]) for name in names])
+    build(graph, "(x:Nat)")
+    term = node_of(graph, "Nat").term()
+    assert (None if term is None else str(term)) == supplier
+
+
+def test_a_replaced_constant_stands_where_it_was_given_last():
+    graph = korvale.Graph(
+        [korvale.Constant("c", "Nat"), korvale.Constant("any", "*"), korvale.Constant("c", "Nat")]
+    )
+    build(graph, "(x:Nat)")
+    assert str(node_of(graph, "Nat").term()) == "any"
+
+
+# Many fitting constants, the first declared last in alphabetical order: the
+# table's hashing, seeded anew in every process, must not choose among them.
+CHILD = """
+import korvale
+names = ["z9"] + [f"c{k}" for k in range(12)]
+graph = korvale.Graph([korvale.Constant(name, "*" if k % 2 else "Nat")
+                       for k, name in enumerate(names)])
+graph.query().create("(x:Nat)").execute()
+(row,) = graph.query().match("(x:Nat)").return_("x")
+print(row["x"].term())
+"""
+
+
+def test_every_process_picks_the_same_constant():
+    answers = []
+    for seed in range(5):
+        env = dict(os.environ, PYTHONHASHSEED=str(seed))
+        if "ASAN_OPTIONS" in env:
+            env["ASAN_OPTIONS"] += ":detect_leaks=0"
+        done = subprocess.run(
+            [sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=60, env=env
+        )
+        assert done.returncode == 0, done.stderr
+        answers.append(done.stdout)
+    assert answers == ["z9\n"] * 5
 
 
 CONSTANT = korvale.Constant("c", "A")

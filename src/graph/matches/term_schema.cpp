@@ -102,13 +102,13 @@ Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
                                              const TermView& view,
                                              const TermPattern::Constant& pattern,
                                              TentativeBindings& bindings) {
-  const auto found = graph.constants.find(pattern.name);
-  if (found == graph.constants.end()) {
+  const Constant* const found = graph.constants.find(pattern.name);
+  if (found == nullptr) {
     return fail(kind::ConstantNotFound{pattern.name, kConstantContext});
   }
   // The table never changes once the store is made, so the entry is read in
   // place rather than copied.
-  const Constant& constant = found->second;
+  const Constant& constant = *found;
   if (!view.name_fits) return false;
   TentativeBindings captured(nullptr);
   const bool own =
