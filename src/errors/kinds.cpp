@@ -87,6 +87,9 @@ std::string message_of(const kind::ConstantNotFound& e) {
 std::string message_of(const kind::HexConversionError& e) {
   return "Hex Conversion Error: " + quoted(e.reason) + suffix(e.context);
 }
+std::string message_of(const kind::StackExhausted& e) {
+  return e.what + " nested too deeply for the thread's stack";
+}
 
 // Debug form helpers.
 std::string field(const char* name, const std::string& v) { return std::string(name) + ": \"" + v + "\""; }
@@ -133,6 +136,7 @@ std::string debug_of(const kind::InvalidQuery& e) { return fields("InvalidQuery"
 std::string debug_of(const kind::InvalidNumberOfArguments& e) { return fields("InvalidNumberOfArguments", field("expected", e.expected), field("got", e.got), field("context", e.context)); }
 std::string debug_of(const kind::ConstantNotFound& e) { return fields("ConstantNotFound", field("name", e.name), field("context", e.context)); }
 std::string debug_of(const kind::HexConversionError& e) { return fields("HexConversionError", field("reason", e.reason), field("context", e.context)); }
+std::string debug_of(const kind::StackExhausted& e) { return fields("StackExhausted", field("what", e.what)); }
 
 }  // namespace
 
@@ -168,6 +172,8 @@ ExceptionClass exception_class(const KorvaleError& error) {
           return ExceptionClass::IndexError;
         } else if constexpr (std::is_same_v<K, kind::Infallible>) {
           return ExceptionClass::SystemError;
+        } else if constexpr (std::is_same_v<K, kind::StackExhausted>) {
+          return ExceptionClass::RecursionError;
         } else {
           return ExceptionClass::ValueError;
         }

@@ -39,10 +39,13 @@ struct InvalidQuery { std::string query; std::string reason; OptText context; };
 struct InvalidNumberOfArguments { std::size_t expected; std::size_t got; OptText context; };
 struct ConstantNotFound { std::string name; OptText context; };
 struct HexConversionError { std::string reason; OptText context; };
+// A recursive walk found too little of the thread's stack left for another
+// level; `what` names the nested thing ("Type schema", "Property value").
+struct StackExhausted { std::string what; };
 
 }  // namespace kind
 
-// The 24 kinds, in declaration order.
+// The 25 kinds, in declaration order.
 using KorvaleError = std::variant<
     kind::TypeMismatch, kind::InvalidPattern, kind::SchemaValidation, kind::InvalidIdentifier,
     kind::PythonError, kind::InvalidType, kind::InvalidTerm, kind::LockError, kind::RuntimeError,
@@ -50,10 +53,18 @@ using KorvaleError = std::variant<
     kind::VariableNotFound, kind::VariableAlreadyExists, kind::NodeAlreadyExists,
     kind::ContextConflict, kind::IndexCorruption, kind::IndexOutOfRange, kind::Infallible,
     kind::InvalidQuery, kind::InvalidNumberOfArguments, kind::ConstantNotFound,
-    kind::HexConversionError>;
+    kind::HexConversionError, kind::StackExhausted>;
 
 // The built-in Python exception class a kind is raised as.
-enum class ExceptionClass { TypeError, ValueError, RuntimeError, KeyError, IndexError, SystemError };
+enum class ExceptionClass {
+  TypeError,
+  ValueError,
+  RuntimeError,
+  KeyError,
+  IndexError,
+  SystemError,
+  RecursionError,
+};
 
 // The kind's message template filled with its fields. Cannot fail.
 std::string error_message(const KorvaleError& error);

@@ -2,7 +2,8 @@
 // the declared constants give types.
 //
 // The pattern trees come from the schema compiler, which bounds their nesting,
-// so the conversions may recurse over them.
+// so the conversions may recurse over them; each arrow and application checks
+// the thread's stack first, as small ones do not hold the deepest trees.
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "graph/graph.hpp"
 #include "graph/matches/row_steps.hpp"
 #include "utils/parallel.hpp"
+#include "utils/stack_guard.hpp"
 
 namespace korvale {
 namespace {
@@ -73,6 +75,7 @@ Result<TypePtr> Graph::pattern_to_type_recursive(const TypePattern& pattern, con
                  "graph - pattern to type recursive [src/graph/base:440]");
   }
   const auto& arrow = std::get<TypePattern::Arrow>(value);
+  if (!stack_has_room()) return fail(kind::StackExhausted{"Type schema"});
   TypePtr domain = KORVALE_TRY(pattern_to_type_recursive(*arrow.domain, m),
                                "graph - pattern to type recursive [src/graph/base:406]");
   TypePtr codomain = KORVALE_TRY(pattern_to_type_recursive(*arrow.codomain, m),
@@ -99,6 +102,7 @@ Result<TermPtr> Graph::pattern_to_term_recursive(const TermPattern& pattern, con
     return Term::basic(BasicTerm::unchecked(constant->name, std::move(type)));
   }
   const auto& application = std::get<TermPattern::Application>(value);
+  if (!stack_has_room()) return fail(kind::StackExhausted{"Term schema"});
   TermPtr function = KORVALE_TRY(pattern_to_term_recursive(*application.function, m),
                                  "graph - pattern to term recursive [src/graph/base:528]");
   TermPtr argument = KORVALE_TRY(pattern_to_term_recursive(*application.argument, m),

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "utils/stack_guard.hpp"
 #include "utils/unicode.hpp"
 
 namespace korvale {
@@ -64,6 +65,10 @@ std::string_view inside(std::string_view t) {
 std::unexpected<Report> too_deep(std::string_view t) {
   return refuse(t, "Property value is nested too deeply (more than " +
                        std::to_string(kMaxValueDepth) + " levels)");
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> stack_exhausted() {
+  return fail(kind::StackExhausted{"Property value"});
 }
 
 // An optional sign and ASCII digits only, within the signed 64-bit range.
@@ -243,6 +248,7 @@ Result<PropertyMap> parse_properties(std::string_view text) {
 Result<Dynamic> parse_property_value(std::string_view text, std::size_t depth) {
   const std::string_view t = unicode::trim(text);
   if (t.empty()) return refuse("", "Empty property value");
+  if (!stack_has_room()) return stack_exhausted();
   const char first = t.front();
   if (is_quote(first)) {
     if (t.size() < 2 || t.back() != first) {

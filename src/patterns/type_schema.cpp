@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "utils/stack_guard.hpp"
 #include "utils/unicode.hpp"
 #include "utils/validation.hpp"
 
@@ -28,6 +29,10 @@ constexpr const char* kVariableLine =
 
 std::string too_deep_reason() {
   return "Pattern nested too deeply (more than " + std::to_string(kMaxSchemaDepth) + " levels)";
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> stack_exhausted() {
+  return fail(kind::StackExhausted{"Type schema"});
 }
 
 TypePatternPtr make_pattern(TypePattern::Wildcard w) {
@@ -113,6 +118,7 @@ Result<TypePatternPtr> TypeSchema::parse_pattern_recursive(std::string_view text
   // nesting (parentheses or a chain of arrows) is bounded.
   if (depth > kMaxSchemaDepth)
     return fail(kind::SchemaValidation{std::string(t), too_deep_reason()});
+  if (!stack_has_room()) return stack_exhausted();
   if (t == "*") return make_pattern(TypePattern::Wildcard{});
   if (t.empty()) return fail(kind::SchemaValidation{"", "Empty pattern"});
 

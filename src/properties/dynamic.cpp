@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "utils/unicode.hpp"
 
@@ -51,56 +52,112 @@ Dynamic Dynamic::opaque(PyOpaque object) {
   return d;
 }
 
+namespace {
+
+// The containers waiting to be released by the outermost release on this
+// thread, while one runs. A plain pointer, not a thread_local vector: it has
+// no destructor of its own, so values released at thread exit still work.
+thread_local std::vector<std::shared_ptr<const void>>* pending_releases = nullptr;
+
+}  // namespace
+
+void Dynamic::release_container() noexcept {
+  std::shared_ptr<const void> container;
+  if (auto* list = std::get_if<ListPtr>(&value_)) {
+    container = std::move(*list);
+  } else if (auto* dict = std::get_if<DictPtr>(&value_)) {
+    container = std::move(*dict);
+  }
+  if (!container) return;
+  if (pending_releases != nullptr) {
+    // Inside an outer release: its loop drops this one too.
+    pending_releases->push_back(std::move(container));
+    return;
+  }
+  // Dropping the last handle destroys the items, whose own destructors hand
+  // their containers to `pending` instead of releasing them in place. Whoever
+  // drops the last handle destroys the container, on any thread.
+  std::vector<std::shared_ptr<const void>> pending;
+  pending_releases = &pending;
+  container.reset();
+  while (!pending.empty()) {
+    std::shared_ptr<const void> last = std::move(pending.back());
+    pending.pop_back();
+    last.reset();
+  }
+  pending_releases = nullptr;
+}
+
 std::string Dynamic::to_string() const {
   std::string out;
   append_text(out);
   return out;
 }
 
+// Lists and dicts are written with an explicit stack of open containers, so
+// the text form needs no stack per level of nesting.
 void Dynamic::append_text(std::string& out) const {
-  switch (kind()) {
-    case Kind::Null:
-      out += "()";
-      return;
-    case Kind::Bool:
-      out += as_bool() ? "true" : "false";
-      return;
-    case Kind::String:
-      append_quoted_text(out, as_string());
-      return;
-    case Kind::Int:
-      out += std::to_string(as_int());
-      return;
-    case Kind::Float:
-      append_float_text(out, as_float());
-      return;
-    case Kind::List: {
-      out += '[';
-      const char* separator = "";
-      for (const Dynamic& item : as_list()) {
-        out += separator;
-        item.append_text(out);
-        separator = ", ";
+  struct Open {
+    const Dynamic* container;
+    std::size_t next;  // index of the next item, or of the next entry
+    Dict::const_iterator entry;
+  };
+  std::vector<Open> open;
+  const Dynamic* value = this;
+  while (true) {
+    if (value != nullptr) {
+      switch (value->kind()) {
+        case Kind::Null:
+          out += "()";
+          break;
+        case Kind::Bool:
+          out += value->as_bool() ? "true" : "false";
+          break;
+        case Kind::String:
+          append_quoted_text(out, value->as_string());
+          break;
+        case Kind::Int:
+          out += std::to_string(value->as_int());
+          break;
+        case Kind::Float:
+          append_float_text(out, value->as_float());
+          break;
+        case Kind::List:
+          out += '[';
+          open.push_back({value, 0, {}});
+          break;
+        case Kind::Dict:
+          out += "#{";
+          open.push_back({value, 0, value->as_dict().begin()});
+          break;
+        case Kind::Opaque:
+          out += "korvale::properties::PyOpaque";
+          break;
       }
-      out += ']';
-      return;
     }
-    case Kind::Dict: {
-      out += "#{";
-      const char* separator = "";
-      for (const auto& [key, value] : as_dict()) {
-        out += separator;
-        append_quoted_text(out, key);
-        out += ": ";
-        value.append_text(out);
-        separator = ", ";
+    if (open.empty()) return;
+    // The next item of the innermost open container, or its closing text.
+    Open& top = open.back();
+    value = nullptr;
+    if (top.container->kind() == Kind::List) {
+      const List& items = top.container->as_list();
+      if (top.next < items.size()) {
+        if (top.next > 0) out += ", ";
+        value = &items[top.next++];
+      } else {
+        out += ']';
+        open.pop_back();
       }
+    } else if (top.entry != top.container->as_dict().end()) {
+      if (top.next++ > 0) out += ", ";
+      append_quoted_text(out, top.entry->first);
+      out += ": ";
+      value = &top.entry->second;
+      ++top.entry;
+    } else {
       out += '}';
-      return;
+      open.pop_back();
     }
-    case Kind::Opaque:
-      out += "korvale::properties::PyOpaque";
-      return;
   }
 }
 

@@ -20,8 +20,9 @@ namespace korvale {
 
 // The deepest nesting of lists and dicts that a value may have: a list of
 // scalars has depth 1, a list holding such a list depth 2. Whoever builds values from outside input
-// (Python objects, pattern text) refuses deeper ones, so that the recursive text form, comparison
-// and release of a value stay far inside a pool thread's stack.
+// (Python objects, pattern text) refuses deeper ones. The text form, comparison and release do not
+// recurse; the parsers and the conversions to and from Python objects do, and also check the
+// thread's stack.
 inline constexpr std::size_t kMaxValueDepth = 256;
 
 class Dynamic {
@@ -34,6 +35,16 @@ class Dynamic {
   using Dict = absl::btree_map<std::string, Dynamic>;
 
   Dynamic() = default;  // null
+  Dynamic(const Dynamic&) = default;
+  Dynamic(Dynamic&&) noexcept = default;
+  Dynamic& operator=(const Dynamic&) = default;
+  Dynamic& operator=(Dynamic&&) noexcept = default;
+  // Releases nested lists and dicts one after the other, not one nested
+  // destructor call per level: a deep value may go on a small stack.
+  ~Dynamic() {
+    if (kind() == Kind::List || kind() == Kind::Dict) release_container();
+  }
+
   static Dynamic null() { return Dynamic(); }
   static Dynamic boolean(bool value);
   static Dynamic integer(std::int64_t value);
@@ -55,11 +66,14 @@ class Dynamic {
   const PyOpaque& as_opaque() const { return std::get<PyOpaque>(value_); }
 
   // The text form ("()", "true", "42", "2.0", "\"a\"", "[1, 2]", "#{\"k\": 1}",
-  // "korvale::properties::PyOpaque"). Never touches a Python object.
+  // "korvale::properties::PyOpaque"). Never touches a Python object. Does not
+  // recurse.
   std::string to_string() const;
   void append_text(std::string& out) const;
 
  private:
+  void release_container() noexcept;
+
   using StringPtr = std::shared_ptr<const std::string>;
   using ListPtr = std::shared_ptr<const List>;
   using DictPtr = std::shared_ptr<const Dict>;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python/py_errors.hpp"
+#include "utils/stack_guard.hpp"
 
 namespace korvale::python {
 
@@ -23,6 +24,13 @@ constexpr const char* kMapNewLine = "property map - new [src/properties:87]";
 constexpr const char* kMapNewContext = "property map new [src/properties:92]";
 constexpr const char* kIntoPyLockContext = "property map - into py object [src/properties:58]";
 constexpr const char* kIntoPyLine = "property map - into py object [src/properties:69]";
+
+// Both walks recurse once per list or dict; the frames of the interpreter's
+// calls below a level (a collection started by an allocation among them) fit
+// in the guard's margin.
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> stack_exhausted() {
+  return fail(kind::StackExhausted{"Property value"});
+}
 
 std::unexpected<Report> pending_error() {
   return fail(python_error_from_pending());
@@ -87,6 +95,7 @@ class PyToRhai {
                                         " levels deep cannot be converted",
                                     std::nullopt});
     }
+    if (!stack_has_room()) return stack_exhausted();
     open_.push_back(container);
     return {};
   }
@@ -135,6 +144,7 @@ py::object new_str(const std::string& text) {
 }
 
 Result<py::object> dict_to_py(const Dynamic::Dict& entries) {
+  if (!stack_has_room()) return stack_exhausted();
   py::object dict = py::reinterpret_steal<py::object>(PyDict_New());
   if (!dict) return pending_error(kDictStoreLine);
   for (const auto& [key, value] : entries) {
@@ -148,6 +158,7 @@ Result<py::object> dict_to_py(const Dynamic::Dict& entries) {
 }
 
 Result<py::object> list_to_py(const Dynamic::List& items) {
+  if (!stack_has_room()) return stack_exhausted();
   py::object list = py::reinterpret_steal<py::object>(PyList_New(0));
   if (!list) return pending_error(kListStoreLine);
   for (const Dynamic& value : items) {

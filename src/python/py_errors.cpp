@@ -16,6 +16,8 @@ PyObject* exception_type(const KorvaleError& error) {
       return PyExc_IndexError;
     case ExceptionClass::SystemError:
       return PyExc_SystemError;
+    case ExceptionClass::RecursionError:
+      return PyExc_RecursionError;
   }
   return PyExc_SystemError;
 }

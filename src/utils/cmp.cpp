@@ -1,6 +1,9 @@
 #include "utils/cmp.hpp"
 
 #include <cmath>
+#include <utility>
+
+#include <absl/container/inlined_vector.h>
 
 namespace korvale {
 
@@ -10,28 +13,14 @@ namespace {
 // identical while tiny ones merely need to be close.
 constexpr double kFloatTolerance = 0x1p-52;
 
-bool compare_dicts(const Dynamic::Dict& first, const Dynamic::Dict& second) {
-  if (first.size() != second.size()) return false;
-  for (const auto& [key, value] : first) {
-    const auto found = second.find(key);
-    if (found == second.end() || !compare_values(value, found->second)) return false;
-  }
-  return true;
-}
+using Pair = std::pair<const Dynamic*, const Dynamic*>;
+// Small containers, the usual filter values, need no allocation.
+using Pending = absl::InlinedVector<Pair, 8>;
 
-bool compare_lists(const Dynamic::List& first, const Dynamic::List& second) {
-  if (first.size() != second.size()) return false;
-  for (std::size_t i = 0; i < first.size(); ++i) {
-    if (!compare_values(first[i], second[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool compare_values(const Dynamic& first, const Dynamic& second) {
+// Compares two values of the same kind; a list or a dict of equal shape
+// leaves the pairs of its items on `pending` instead of comparing them.
+bool compare_shallow(const Dynamic& first, const Dynamic& second, Pending& pending) {
   using Kind = Dynamic::Kind;
-  if (first.kind() != second.kind()) return false;
   switch (first.kind()) {
     case Kind::Opaque:
       return first.as_opaque() == second.as_opaque();
@@ -44,14 +33,42 @@ bool compare_values(const Dynamic& first, const Dynamic& second) {
       return first.as_bool() == second.as_bool();
     case Kind::String:
       return first.as_string() == second.as_string();
-    case Kind::Dict:
-      return compare_dicts(first.as_dict(), second.as_dict());
-    case Kind::List:
-      return compare_lists(first.as_list(), second.as_list());
+    case Kind::Dict: {
+      const Dynamic::Dict& a = first.as_dict();
+      const Dynamic::Dict& b = second.as_dict();
+      if (a.size() != b.size()) return false;
+      for (const auto& [key, value] : a) {
+        const auto found = b.find(key);
+        if (found == b.end()) return false;
+        pending.emplace_back(&value, &found->second);
+      }
+      return true;
+    }
+    case Kind::List: {
+      const Dynamic::List& a = first.as_list();
+      const Dynamic::List& b = second.as_list();
+      if (a.size() != b.size()) return false;
+      for (std::size_t i = 0; i < a.size(); ++i) pending.emplace_back(&a[i], &b[i]);
+      return true;
+    }
     case Kind::Null:
       return false;
   }
   return false;
+}
+
+}  // namespace
+
+// An explicit stack of the pairs still to compare, so nesting costs no stack.
+bool compare_values(const Dynamic& first, const Dynamic& second) {
+  Pending pending;
+  if (first.kind() != second.kind() || !compare_shallow(first, second, pending)) return false;
+  while (!pending.empty()) {
+    const auto [a, b] = pending.back();
+    pending.pop_back();
+    if (a->kind() != b->kind() || !compare_shallow(*a, *b, pending)) return false;
+  }
+  return true;
 }
 
 }  // namespace korvale

@@ -88,7 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"ConstantNotFound", kind::ConstantNotFound{"c", "ctx"}, "Constant Not Found: 'c' (ctx)",
                     ExceptionClass::KeyError},
         MessageCase{"HexConversionError", kind::HexConversionError{"r", "hex str to uid"},
-                    "Hex Conversion Error: 'r' (hex str to uid)", ExceptionClass::ValueError}),
+                    "Hex Conversion Error: 'r' (hex str to uid)", ExceptionClass::ValueError},
+        MessageCase{"StackExhausted", kind::StackExhausted{"Type schema"},
+                    "Type schema nested too deeply for the thread's stack",
+                    ExceptionClass::RecursionError}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReportTest, RendersContextLinesNewestFirst) {
@@ -149,6 +152,8 @@ TEST(ReportTest, DebugFormNamesVariantAndFields) {
   EXPECT_EQ(error_debug(kind::VariableNotFound{"x", std::nullopt}),
             "VariableNotFound { name: \"x\", context: None }");
   EXPECT_EQ(error_debug(kind::Infallible{}), "Infallible");
+  EXPECT_EQ(error_debug(kind::StackExhausted{"Term pattern"}),
+            "StackExhausted { what: \"Term pattern\" }");
 }
 
 }  // namespace

@@ -7,20 +7,22 @@
 
 #include "graph/graph.hpp"
 #include "graph/matches/row_steps.hpp"
+#include "utils/stack_guard.hpp"
 
 namespace korvale {
 namespace row_steps {
 namespace {
 
 // Arrow chains nest one level per arrow; the schema parser refuses deeper
-// trees, so a tree beyond this is not the parser's and simply takes the scan.
+// trees, so a tree beyond this is not the parser's and simply takes the scan,
+// as does one too deep for the thread's stack (the scan's tests check it).
 constexpr std::size_t kMaxConcreteDepth = kMaxSchemaDepth + 2;
 
 // The Uid of the one type a pattern of names and arrows names, collecting the
 // names on the way; nullopt for a wildcard or a capture anywhere.
 std::optional<Uid> concrete_uid(const TypePattern& pattern, std::vector<std::string>& names,
                                 std::size_t depth) {
-  if (depth > kMaxConcreteDepth) return std::nullopt;
+  if (depth > kMaxConcreteDepth || !stack_has_room()) return std::nullopt;
   if (const auto* variable = std::get_if<TypePattern::Variable>(&pattern.value)) {
     names.push_back(variable->name);
     return variable_uid(variable->name);

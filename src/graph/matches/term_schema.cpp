@@ -7,6 +7,7 @@
 
 #include "graph/graph.hpp"
 #include "graph/matches/schema_fits.hpp"
+#include "utils/stack_guard.hpp"
 
 namespace korvale {
 namespace {
@@ -31,6 +32,10 @@ constexpr const char* kTypeArgumentLine = "check term matches [src/graph/matches
 // level, and a report built in place would widen every level's frame.
 [[gnu::cold, gnu::noinline]] std::unexpected<Report> term_not_found(const Uid& uid) {
   return fail(kind::TermNotFound{uid, "check term matches"});
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> stack_exhausted() {
+  return fail(kind::StackExhausted{"Term schema"});
 }
 
 [[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_term(const MatchElement& bound,
@@ -135,6 +140,8 @@ TermView view_term(const TermRep& rep, const TermPattern& pattern) {
 Result<bool> view_fits(const Graph& graph, const Uid& uid, const TermView& view,
                        const TermPattern& pattern, TentativeBindings& bindings) {
   if (std::holds_alternative<TermPattern::Wildcard>(pattern.value)) return true;
+  // Every level of an application passes here.
+  if (!stack_has_room()) return stack_exhausted();
   if (const auto* variable = std::get_if<TermPattern::Variable>(&pattern.value)) {
     return variable_fits(uid, variable->name, bindings);
   }

@@ -6,6 +6,7 @@
 
 #include "graph/graph.hpp"
 #include "graph/matches/schema_fits.hpp"
+#include "utils/stack_guard.hpp"
 
 namespace korvale {
 namespace {
@@ -26,6 +27,10 @@ constexpr const char* kCaptureLine =
 // level, and a report built in place would widen every level's frame.
 [[gnu::cold, gnu::noinline]] std::unexpected<Report> type_not_found(const Uid& uid) {
   return fail(kind::TypeNotFound{uid, "check type matches"});
+}
+
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> stack_exhausted() {
+  return fail(kind::StackExhausted{"Type schema"});
 }
 
 [[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_type(const MatchElement& bound,
@@ -105,6 +110,8 @@ TypeView view_type(const TypeRep& rep, const TypePattern& pattern) {
 Result<bool> view_fits(const Graph& graph, const Uid& uid, const TypeView& view,
                        const TypePattern& pattern, TentativeBindings& bindings) {
   if (std::holds_alternative<TypePattern::Wildcard>(pattern.value)) return true;
+  // Every level of an arrow or a capture passes here.
+  if (!stack_has_room()) return stack_exhausted();
   if (const auto* variable = std::get_if<TypePattern::Variable>(&pattern.value)) {
     return variable_fits(uid, view, variable->name, bindings);
   }
