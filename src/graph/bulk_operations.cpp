@@ -4,16 +4,15 @@
 
 namespace korvale {
 
-std::vector<NodeRef> list_nodes(const GraphPtr& graph) {
-  // Picking a key cannot fail.
-  return *graph->node_index.try_par_collect(
+Result<std::vector<NodeRef>> list_nodes(const GraphPtr& graph) {
+  return graph->node_index.try_par_collect(
       [&](const Uid& uid, const NodeProperties&) -> Result<std::optional<NodeRef>> {
         return NodeRef{graph, uid};
       });
 }
 
-std::vector<EdgeRef> list_edges(const GraphPtr& graph) {
-  return *graph->edge_index.try_par_collect(
+Result<std::vector<EdgeRef>> list_edges(const GraphPtr& graph) {
+  return graph->edge_index.try_par_collect(
       [&](const EdgeUid& uid, const PropertyMap&) -> Result<std::optional<EdgeRef>> {
         return EdgeRef{graph, uid};
       });

@@ -22,9 +22,9 @@ using EdgePropertyUpdates = ShardedMap<EdgeUid, PropertyMap>;
 
 // One reference per node (edge) of the store, each with its own handle;
 // gathered shard by shard on the pool, joined in shard order. Only the keys
-// are read.
-std::vector<NodeRef> list_nodes(const GraphPtr& graph);
-std::vector<EdgeRef> list_edges(const GraphPtr& graph);
+// are read. Fails only when the current call is interrupted.
+Result<std::vector<NodeRef>> list_nodes(const GraphPtr& graph);
+Result<std::vector<EdgeRef>> list_edges(const GraphPtr& graph);
 
 // Calls the store's set_node_properties (set_edge_properties) for every entry,
 // in parallel, handing over the entry's own map. The first failure stops

@@ -111,6 +111,8 @@ struct MatchSet::Storage {
       for (std::size_t i = 0; i <= mask; ++i) {
         for (std::vector<MatchRow>& chunk : shards[i].chunks) chunks.push_back(&chunk);
       }
+      // Every row must go, also when the call is being interrupted.
+      const InterruptionScope uninterruptible(nullptr);
       (void)korvale::try_par_for(chunks.size(), [&](std::size_t i) -> Status {
         std::vector<MatchRow>().swap(*chunks[i]);
         return {};

@@ -13,6 +13,7 @@
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
+#include "python/without_gil.hpp"
 #include "utils/hex_to_uid.hpp"
 
 namespace korvale::python {
@@ -135,7 +136,8 @@ void set_node_properties(const PyGraph& self, const py::object& map, const py::o
     updates.insert(uid, map_of(PyTuple_GET_ITEM(item.ptr(), 1),
                                "graph - set node properties [src/graph/base:931]"));
   }
-  into_py_result(apply_node_properties(*self.graph, updates, replace));
+  into_py_result(
+      without_gil([&] { return apply_node_properties(*self.graph, updates, replace); }));
 }
 
 void set_edge_properties(const PyGraph& self, const py::object& map, const py::object& overwrite) {
@@ -148,7 +150,8 @@ void set_edge_properties(const PyGraph& self, const py::object& map, const py::o
     updates.insert(edge, map_of(PyTuple_GET_ITEM(item.ptr(), 1),
                                 "graph - set node properties [src/graph/base:967]"));
   }
-  into_py_result(apply_edge_properties(*self.graph, updates, replace));
+  into_py_result(
+      without_gil([&] { return apply_edge_properties(*self.graph, updates, replace); }));
 }
 
 }  // namespace
@@ -171,14 +174,14 @@ void register_graph_class(py::module_& module) {
           "nodes",
           [](const PyGraph& self) {
             ReleaseGuard guard;
-            return list_of(list_nodes(self.graph));
+            return list_of(into_py_result(without_gil([&] { return list_nodes(self.graph); })));
           },
           kNodesDoc)
       .def(
           "edges",
           [](const PyGraph& self) {
             ReleaseGuard guard;
-            return list_of(list_edges(self.graph));
+            return list_of(into_py_result(without_gil([&] { return list_edges(self.graph); })));
           },
           kEdgesDoc)
       .def("set_node_properties", &set_node_properties, py::arg("map"),

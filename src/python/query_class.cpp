@@ -10,6 +10,7 @@
 #include "python/py_errors.hpp"
 #include "python/reference_objects.hpp"
 #include "python/releases.hpp"
+#include "python/without_gil.hpp"
 #include "query/query.hpp"
 
 namespace korvale::python {
@@ -24,9 +25,11 @@ constexpr const char* kExecuteDoc = "execute(self)\n--\n\n";
 constexpr const char* kReturnDoc = "return_(self, *variables)\n--\n\n";
 
 // The Python-side query: the core query plus the record of current uses.
-// Clause methods, execute and return_ need the object to themselves, the text
-// form shares it; a call that overlaps another use (a finaliser run while the
-// module gives back released references may call into the same query) is
+// Clause methods append to the query and need the object to themselves;
+// execute, return_ and the text form only read it and share it (several
+// threads may run one query at once, since the run gives up the interpreter
+// lock). A call that overlaps an incompatible use (another thread's, or a
+// finaliser's run while the module gives back released references) is
 // refused instead of seeing a half-made change.
 struct PyQuery {
   Query query;
@@ -143,18 +146,22 @@ void register_query_class(py::module_& module) {
       .def(
           "execute",
           [](PyQuery& self) {
-            Use use(self, Use::kExclusive);
+            Use use(self, Use::kShared);
             ReleaseGuard guard;
-            into_py_result(self.query.execute());
+            // Without clauses there is nothing to wait for.
+            if (self.query.operations().empty()) return;
+            into_py_result(without_gil([&] { return self.query.execute(); }));
           },
           kExecuteDoc)
       .def(
           "return_",
           [](PyQuery& self, const py::args& variables) {
-            Use use(self, Use::kExclusive);
+            Use use(self, Use::kShared);
             ReleaseGuard guard;
             const std::vector<std::string> names = names_of(variables);
-            return rows_to_list(self.query.graph(), into_py_result(self.query.return_(names)));
+            const ResultTable table =
+                into_py_result(without_gil([&] { return self.query.return_(names); }));
+            return rows_to_list(self.query.graph(), table);
           },
           kReturnDoc)
       .def("__str__", [](PyQuery& self) {

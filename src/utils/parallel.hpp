@@ -18,6 +18,8 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "errors/report.hpp"
+#include "utils/interruption.hpp"
+#include "utils/polled_call.hpp"
 
 namespace korvale {
 
@@ -59,7 +61,10 @@ inline constexpr std::size_t kInlineItems = 2;
 // Runs body(i) -> Result<Flow> for i in [0, n). Returns true when every item
 // continued, false when an item broke the loop, or the report of a failing
 // item. After the first break or failure no further item starts; when several
-// items break or fail, which outcome is returned is not defined.
+// items break or fail, which outcome is returned is not defined. A loop of the
+// current thread's interruptible call (see interruption.hpp) also stops, with
+// interrupted_report(), once the call's interruption is requested; the items
+// run with that call as theirs, so their own loops stop as well.
 template <class Body>
 Result<bool> try_par_until(std::size_t n, Body&& body) {
   if (n <= kInlineItems) {
@@ -77,30 +82,47 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
   // Isolated: a cancelled outer loop must not silently cut this one short
   // (it would look as if every item had continued).
   tbb::task_group_context context(tbb::task_group_context::isolated);
+  Interruption* const call = current_interruption();
+  const auto stop_with = [&](Result<Flow> flow) {
+    {
+      std::lock_guard lock(outcome_mutex);
+      if (!stopped.load(std::memory_order_relaxed)) {
+        if (flow) {
+          broke = true;
+        } else {
+          failure.emplace(std::move(flow.error()));
+        }
+        stopped.store(true, std::memory_order_relaxed);
+      }
+    }
+#if !defined(__SANITIZE_THREAD__)
+    // The plain threads of the sanitizer build stop on `stopped` alone and
+    // must not enter the uninstrumented pool library.
+    context.cancel_group_execution();
+#endif
+  };
   const auto run_items = [&](std::size_t begin, std::size_t end) {
+    const InterruptionScope scope(call);
+    // Set on the thread of a polled call only, which polls between items.
+    CallerPoll* const caller = polling_caller();
     for (std::size_t i = begin; i != end; ++i) {
       if (stopped.load(std::memory_order_relaxed)) return;
+      if (call != nullptr && call->requested()) return stop_with(fail(interrupted_report()));
       Result<Flow> flow = body(i);
+      if (caller != nullptr) caller->maybe_poll();
       if (flow && *flow == Flow::Continue) continue;
-      {
-        std::lock_guard lock(outcome_mutex);
-        if (!stopped.load(std::memory_order_relaxed)) {
-          if (flow) {
-            broke = true;
-          } else {
-            failure.emplace(std::move(flow.error()));
-          }
-          stopped.store(true, std::memory_order_relaxed);
-        }
-      }
-#if !defined(__SANITIZE_THREAD__)
-      // The plain threads of the sanitizer build stop on `stopped` alone and
-      // must not enter the uninstrumented pool library.
-      context.cancel_group_execution();
-#endif
-      return;
+      return stop_with(std::move(flow));
     }
   };
+  if (CallerPoll* caller = polling_caller(); caller != nullptr && !caller->in_loop()) {
+    // The outermost loop of a polled call: its thread must not wait inside
+    // the pool library, where it could not poll. Loops nested in its items
+    // take the pool's usual path, whose items this thread polls between.
+    const CallerPoll::LoopScope in_loop(*caller);
+    run_beside_pool(n, run_items, stopped, *caller);
+    if (failure) return fail(std::move(*failure));
+    return !broke;
+  }
 #if defined(__SANITIZE_THREAD__)
   detail::run_on_plain_threads(n, stopped, run_items);
 #else

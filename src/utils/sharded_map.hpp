@@ -359,8 +359,10 @@ class ShardedMap {
     return shards_.collect([&](const auto& entry) { return f(entry.first, entry.second); });
   }
 
-  // Every key, gathered in parallel, in no defined order.
+  // Every key, gathered in parallel, in no defined order. Runs whole even
+  // while the current call is being interrupted: it cannot fail.
   std::vector<K> keys() const {
+    const InterruptionScope uninterruptible(nullptr);
     return *shards_.collect(
         [](const auto& entry) -> Result<std::optional<K>> { return entry.first; });
   }
@@ -411,6 +413,7 @@ class ShardedSet {
   }
 
   std::vector<K> keys() const {
+    const InterruptionScope uninterruptible(nullptr);
     return *shards_.collect([](const K& key) -> Result<std::optional<K>> { return key; });
   }
 

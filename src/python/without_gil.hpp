@@ -1,0 +1,46 @@
+// Core work run without the interpreter lock, with Ctrl-C still heard.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <utility>
+
+#include "python/reentry.hpp"
+#include "utils/polled_call.hpp"
+
+namespace korvale::python {
+
+// Gives up the interpreter lock (so that other Python threads run) and runs
+// work() -> Result<T> as a polled call (see polled_call.hpp). Every poll
+// period the calling thread takes the lock back just long enough to run the
+// pending signal handlers; when one raises (KeyboardInterrupt from Ctrl-C,
+// say), the rest of the work is cancelled, the call waits until the pool has
+// let go, and that exception is raised here instead of any result. What the
+// work stored before it was cut short stays, as after any failing clause.
+//
+// work must not touch a Python object: it runs without the lock, and partly
+// on pool threads.
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+  std::optional<decltype(work())> result;
+  bool raised = false;
+  PyThreadState* state = PyEval_SaveThread();
+  const auto poll = [&] {
+    PyEval_RestoreThread(state);
+    raised = !check_signals();
+    state = PyEval_SaveThread();
+    return !raised;
+  };
+  try {
+    result.emplace(run_polled(work, poll));
+  } catch (...) {
+    PyEval_RestoreThread(state);
+    throw;
+  }
+  PyEval_RestoreThread(state);
+  if (raised) throw pybind11::error_already_set();
+  return std::move(*result);
+}
+
+}  // namespace korvale::python

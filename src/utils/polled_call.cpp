@@ -1,0 +1,167 @@
+#include "utils/polled_call.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#if !defined(__SANITIZE_THREAD__)
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/task_arena.h>
+#endif
+
+namespace korvale {
+
+CallerPoll::CallerPoll(Interruption& call, absl::FunctionRef<bool()> poll)
+    : call_(call), poll_(poll), next_(std::chrono::steady_clock::now() + kPollPeriod) {}
+
+void CallerPoll::maybe_poll() {
+  if (!polling_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_) return;
+  if (!poll_()) {
+    call_.request();
+    polling_ = false;
+  }
+  next_ = std::chrono::steady_clock::now() + kPollPeriod;
+}
+
+namespace {
+
+// One loop's state, shared with its helpers. A helper's task may start only
+// after the loop has returned (the pool was busy): the state outlives the
+// loop through the helpers' handles, and the gate tells a late helper to
+// leave without touching `run_items` or `stopped`, which lived in the loop's
+// frame.
+struct Loop {
+  static constexpr std::uint32_t kClosed = 1u << 31;
+
+  Loop(std::size_t n, std::size_t grain,
+       absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
+       const std::atomic<bool>& stopped)
+      : n(n), grain(grain), run_items(run_items), stopped(&stopped) {}
+
+  // Runs chunks until none is left or the loop stopped.
+  void pull_chunks() {
+    while (!stopped->load(std::memory_order_relaxed)) {
+      const std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
+      if (begin >= n) return;
+      run_items(begin, std::min(n, begin + grain));
+    }
+  }
+
+  bool helpers_inside() const {
+    return (gate.load(std::memory_order_acquire) & ~kClosed) != 0;
+  }
+
+  void leave() {
+    if (gate.fetch_sub(1, std::memory_order_acq_rel) == (kClosed | 1)) {
+      std::lock_guard lock(mutex);
+      left.notify_all();
+    }
+  }
+
+  const std::size_t n;
+  const std::size_t grain;
+  absl::FunctionRef<void(std::size_t, std::size_t)> run_items;
+  const std::atomic<bool>* stopped;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::uint32_t> gate{0};  // helpers inside, and kClosed once the loop closed it
+  std::mutex mutex;
+  std::condition_variable left;
+  std::exception_ptr error;  // under `mutex`
+};
+
+void help(const std::shared_ptr<Loop>& loop) {
+  if ((loop->gate.fetch_add(1, std::memory_order_acq_rel) & Loop::kClosed) == 0) {
+    try {
+      loop->pull_chunks();
+    } catch (...) {
+      std::lock_guard lock(loop->mutex);
+      if (!loop->error) loop->error = std::current_exception();
+      loop->next.store(loop->n, std::memory_order_relaxed);
+    }
+  }
+  loop->leave();
+}
+
+#if defined(__SANITIZE_THREAD__)
+// The sanitizer build keeps out of the uninstrumented pool library (see
+// parallel.hpp): each helper is a plain thread.
+std::size_t helper_limit() {
+  return std::max(2u, std::thread::hardware_concurrency()) - 1;
+}
+void start_helper(std::shared_ptr<Loop> loop) {
+  std::thread([loop = std::move(loop)] { help(loop); }).detach();
+}
+#else
+// The calling thread is one of the loop's threads; the pool gives the rest.
+std::size_t helper_limit() {
+  static const std::size_t limit =
+      static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency())) - 1;
+  return limit;
+}
+// Into the calling thread's own arena, where the loops nested in the items
+// it runs put their tasks too, so that the pool's threads help with both.
+void start_helper(std::shared_ptr<Loop> loop) {
+  tbb::this_task_arena::enqueue([loop = std::move(loop)] { help(loop); });
+}
+#endif
+
+// Closes the gate, then waits (polling) until no helper is inside.
+void close_and_wait(Loop& loop, CallerPoll& caller) {
+  if ((loop.gate.fetch_or(Loop::kClosed, std::memory_order_acq_rel) & ~Loop::kClosed) == 0) {
+    return;
+  }
+  // The helpers are finishing one chunk each, usually within microseconds:
+  // watch before sleeping, since waking a sleeping thread takes longer.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+  do {
+    for (int i = 0; i < 64; ++i) {
+      if (!loop.helpers_inside()) return;
+#if defined(__x86_64__)
+      __builtin_ia32_pause();
+#endif
+    }
+  } while (std::chrono::steady_clock::now() < until);
+  std::unique_lock lock(loop.mutex);
+  while (!loop.left.wait_for(lock, kPollPeriod, [&] { return !loop.helpers_inside(); })) {
+    lock.unlock();
+    caller.maybe_poll();
+    lock.lock();
+  }
+}
+
+}  // namespace
+
+void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
+                     const std::atomic<bool>& stopped, CallerPoll& caller) {
+  const std::size_t threads = helper_limit() + 1;
+  // Chunks small enough to balance uneven items, big enough that the shared
+  // counter is not fought over.
+  const std::size_t grain = std::max<std::size_t>(1, n / (threads * 8));
+  const std::size_t chunks = (n + grain - 1) / grain;
+  auto loop = std::make_shared<Loop>(n, grain, run_items, stopped);
+  const std::size_t helpers = std::min(helper_limit(), chunks - 1);
+  for (std::size_t k = 0; k < helpers; ++k) start_helper(loop);
+  try {
+    while (!stopped.load(std::memory_order_relaxed)) {
+      const std::size_t begin = loop->next.fetch_add(grain, std::memory_order_relaxed);
+      if (begin >= n) break;
+      run_items(begin, std::min(n, begin + grain));
+      caller.maybe_poll();
+    }
+  } catch (...) {
+    loop->next.store(n, std::memory_order_relaxed);
+    close_and_wait(*loop, caller);
+    throw;
+  }
+  close_and_wait(*loop, caller);
+  std::lock_guard lock(loop->mutex);
+  if (loop->error) std::rethrow_exception(loop->error);
+}
+
+}  // namespace korvale

@@ -1,0 +1,105 @@
+// Running one call's work so that the calling thread keeps noticing when it
+// should stop.
+//
+// The work runs on the calling thread, as any call's work did. Its outermost
+// parallel loops change shape: the pool's threads join in as helpers,
+// pulling chunks of items from a shared counter beside the calling thread,
+// which pulls chunks too and never waits inside the pool library. Between
+// the items it runs (also those of nested loops), and every poll period while
+// it waits for the helpers to finish their chunks, the calling thread calls
+// `poll`. A nested loop's wait inside the pool library lasts no longer than
+// the items other threads are running. When poll returns false,
+// the call's interruption is requested (see interruption.hpp): the loops stop
+// handing out items, the work unwinds, and the call fails with
+// interrupted_report() whatever the work returned.
+//
+// Polls come from inside the work, possibly while it holds store locks: the
+// binding layer refuses calls into the module that a poll's own code makes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <utility>
+
+#include <absl/functional/function_ref.h>
+
+#include "errors/report.hpp"
+#include "utils/interruption.hpp"
+
+namespace korvale {
+
+inline constexpr std::chrono::milliseconds kPollPeriod{20};
+
+// The calling thread's side of a polled call.
+class CallerPoll {
+ public:
+  CallerPoll(Interruption& call, absl::FunctionRef<bool()> poll);
+
+  // Calls poll when a poll period has passed since the last one; requests the
+  // interruption when it returns false, and polls no more after that.
+  void maybe_poll();
+
+  // Whether the thread runs a loop beside the pool (see run_beside_pool).
+  bool in_loop() const { return in_loop_; }
+  class LoopScope {
+   public:
+    explicit LoopScope(CallerPoll& caller) : caller_(caller) { caller_.in_loop_ = true; }
+    ~LoopScope() { caller_.in_loop_ = false; }
+    LoopScope(const LoopScope&) = delete;
+    LoopScope& operator=(const LoopScope&) = delete;
+
+   private:
+    CallerPoll& caller_;
+  };
+
+ private:
+  Interruption& call_;
+  absl::FunctionRef<bool()> poll_;
+  std::chrono::steady_clock::time_point next_;
+  bool polling_ = true;
+  bool in_loop_ = false;
+};
+
+namespace detail {
+inline thread_local CallerPoll* polling_caller = nullptr;
+}  // namespace detail
+
+// The polled call that the current thread makes, or nullptr (pool threads,
+// and threads outside any polled call).
+inline CallerPoll* polling_caller() {
+  return detail::polling_caller;
+}
+
+// The loop shape of a polled call, for parallel.hpp: run_items(begin, end)
+// over [0, n) in chunks, on the calling thread and on the pool's threads;
+// chunks stop being handed out once `stopped` holds. Returns when every
+// chunk handed out has been run. An exception of run_items is rethrown here
+// after the helpers have let go.
+void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
+                     const std::atomic<bool>& stopped, CallerPoll& caller);
+
+// work() -> Result<T>, run on this thread as described above.
+template <class Work>
+auto run_polled(Work&& work, absl::FunctionRef<bool()> poll) -> decltype(work()) {
+  Interruption call;
+  CallerPoll caller(call, poll);
+  CallerPoll* const outer = detail::polling_caller;
+  std::optional<decltype(work())> result;
+  {
+    const InterruptionScope scope(&call);
+    detail::polling_caller = &caller;
+    try {
+      result.emplace(work());
+    } catch (...) {
+      detail::polling_caller = outer;
+      throw;
+    }
+    detail::polling_caller = outer;
+  }
+  if (call.requested()) return fail(interrupted_report());
+  return std::move(*result);
+}
+
+}  // namespace korvale
