@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #if !defined(__SANITIZE_THREAD__)
 #include <oneapi/tbb/info.h>
@@ -39,17 +40,33 @@ namespace {
 struct Loop {
   static constexpr std::uint32_t kClosed = 1u << 31;
 
-  Loop(std::size_t n, std::size_t grain,
+  Loop(std::size_t n, std::size_t grain, std::size_t share,
        absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
        const std::atomic<bool>& stopped)
-      : n(n), grain(grain), run_items(run_items), stopped(&stopped) {}
+      : n(n), grain(grain), share(share), run_items(run_items), stopped(&stopped) {}
+
+  // The next chunk, [begin, end), or begin == end once none is left. Chunks
+  // shrink as the loop goes (a share of what is left, down to `grain`), so
+  // that the threads run out of work at about the same time: a thread left
+  // without any goes to sleep, and the loops nested in the others' items
+  // keep waking it for nothing.
+  std::pair<std::size_t, std::size_t> take_chunk() {
+    std::size_t begin = next.load(std::memory_order_relaxed);
+    std::size_t end;
+    do {
+      if (begin >= n) return {n, n};
+      end = begin + std::max(grain, (n - begin) / share);
+      end = std::min(end, n);
+    } while (!next.compare_exchange_weak(begin, end, std::memory_order_relaxed));
+    return {begin, end};
+  }
 
   // Runs chunks until none is left or the loop stopped.
   void pull_chunks() {
     while (!stopped->load(std::memory_order_relaxed)) {
-      const std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
-      if (begin >= n) return;
-      run_items(begin, std::min(n, begin + grain));
+      const auto [begin, end] = take_chunk();
+      if (begin == end) return;
+      run_items(begin, end);
     }
   }
 
@@ -66,6 +83,7 @@ struct Loop {
 
   const std::size_t n;
   const std::size_t grain;
+  const std::size_t share;
   absl::FunctionRef<void(std::size_t, std::size_t)> run_items;
   const std::atomic<bool>* stopped;
   std::atomic<std::size_t> next{0};
@@ -140,18 +158,17 @@ void close_and_wait(Loop& loop, CallerPoll& caller) {
 void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
                      const std::atomic<bool>& stopped, CallerPoll& caller) {
   const std::size_t threads = helper_limit() + 1;
-  // Chunks small enough to balance uneven items, big enough that the shared
-  // counter is not fought over.
-  const std::size_t grain = std::max<std::size_t>(1, n / (threads * 8));
-  const std::size_t chunks = (n + grain - 1) / grain;
-  auto loop = std::make_shared<Loop>(n, grain, run_items, stopped);
-  const std::size_t helpers = std::min(helper_limit(), chunks - 1);
+  // The last chunks are small enough to balance uneven items, the first ones
+  // big enough that the shared counter is not fought over.
+  const std::size_t grain = std::max<std::size_t>(1, n / (threads * 64));
+  auto loop = std::make_shared<Loop>(n, grain, 2 * threads, run_items, stopped);
+  const std::size_t helpers = std::min(helper_limit(), n - 1);
   for (std::size_t k = 0; k < helpers; ++k) start_helper(loop);
   try {
     while (!stopped.load(std::memory_order_relaxed)) {
-      const std::size_t begin = loop->next.fetch_add(grain, std::memory_order_relaxed);
-      if (begin >= n) break;
-      run_items(begin, std::min(n, begin + grain));
+      const auto [begin, end] = loop->take_chunk();
+      if (begin == end) break;
+      run_items(begin, end);
       caller.maybe_poll();
     }
   } catch (...) {
