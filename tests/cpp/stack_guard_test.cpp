@@ -193,8 +193,17 @@ const DeepCase kDeepCases[] = {
          testing::line("graph - pattern to term recursive [src/graph/base:528]")},
 };
 
-class DeepWalkTest
-    : public ::testing::TestWithParam<std::tuple<DeepCase, std::size_t>> {};
+// ThreadSanitizer runs a thread on other stack bounds than pthread_getattr_np
+// reports (asked for 256 KiB, the thread has some 128 KiB below its first
+// frame and is told 900 KiB), so no known room can be left for a walk there.
+class DeepWalkTest : public ::testing::TestWithParam<std::tuple<DeepCase, std::size_t>> {
+ protected:
+  void SetUp() override {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer misreports thread stack bounds";
+#endif
+  }
+};
 
 TEST_P(DeepWalkTest, RunsOutOfStackWithAReport) {
   const auto& [c, stack_bytes] = GetParam();
