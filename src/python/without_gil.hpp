@@ -2,7 +2,9 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <unistd.h>
 
+#include <cxxabi.h>
 #include <optional>
 #include <utility>
 
@@ -21,13 +23,26 @@ namespace korvale::python {
 //
 // work must not touch a Python object: it runs without the lock, and partly
 // on pool threads.
+// PyEval_RestoreThread, except on a thread that the interpreter ends because
+// it is shutting down (CPython ends it from inside this call with a forced
+// unwind): such a thread sleeps until the process exits instead. Unwinding
+// would run the destructors of the Python objects in its callers' frames
+// without the interpreter lock.
+inline void restore_thread(PyThreadState* state) {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+}
+
 template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
   std::optional<decltype(work())> result;
   bool raised = false;
   PyThreadState* state = PyEval_SaveThread();
   const auto poll = [&] {
-    PyEval_RestoreThread(state);
+    restore_thread(state);
     raised = !check_signals();
     state = PyEval_SaveThread();
     return !raised;
@@ -35,10 +50,10 @@ auto without_gil(Work&& work) -> decltype(work()) {
   try {
     result.emplace(run_polled(work, poll));
   } catch (...) {
-    PyEval_RestoreThread(state);
+    restore_thread(state);
     throw;
   }
-  PyEval_RestoreThread(state);
+  restore_thread(state);
   if (raised) throw pybind11::error_already_set();
   return std::move(*result);
 }
