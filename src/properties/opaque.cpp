@@ -1,5 +1,6 @@
 #include "properties/opaque.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -12,7 +13,11 @@ namespace {
 // static objects are torn down at exit.
 struct ReleaseQueue {
   std::mutex mutex;
-  std::vector<void*> objects;
+  std::vector<void*> objects;  // guarded by `mutex`
+  // Whether `objects` may be non-empty: written under `mutex`, read without
+  // it, so that a take that finds nothing (every dealloc of a module object
+  // asks) costs one load instead of a lock.
+  std::atomic<bool> pending{false};
 };
 
 ReleaseQueue& release_queue() {
@@ -33,13 +38,22 @@ PyOpaque::Holder::~Holder() {
   ReleaseQueue& queue = release_queue();
   std::lock_guard lock(queue.mutex);
   queue.objects.push_back(object);
+  queue.pending.store(true, std::memory_order_release);
+}
+
+bool released_opaques_pending() {
+  return release_queue().pending.load(std::memory_order_acquire);
 }
 
 std::vector<void*> take_released_opaques() {
   ReleaseQueue& queue = release_queue();
   std::vector<void*> taken;
+  // A push that this load misses did not happen before this take; a later
+  // take gets it.
+  if (!queue.pending.load(std::memory_order_acquire)) return taken;
   std::lock_guard lock(queue.mutex);
   taken.swap(queue.objects);
+  queue.pending.store(false, std::memory_order_relaxed);
   return taken;
 }
 

@@ -35,7 +35,13 @@ class PyOpaque {
 };
 
 // Takes every reference queued since the last call; the caller (holding the
-// interpreter lock) gives each back. Safe to call from any thread.
+// interpreter lock) gives each back. Safe to call from any thread, also from
+// several at once; with nothing queued it takes no lock.
 std::vector<void*> take_released_opaques();
+
+// Whether a reference may be queued: one atomic load, for callers that have
+// more to check before a take. A reference queued before this call (in
+// happens-before order) is seen.
+bool released_opaques_pending();
 
 }  // namespace korvale

@@ -3,6 +3,9 @@
 #include <string>
 
 #include "python/final_classes.hpp"
+#include "python/instance_checks.hpp"
+#include "python/instance_dealloc.hpp"
+#include "python/releases.hpp"
 
 namespace korvale::python {
 
@@ -40,6 +43,57 @@ PyObject* new_and_init(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   throw py::error_already_set();
 }
 
+// PyPy's object.__new__ makes an instance that pybind11 never laid out, whose
+// __init__ would read that null layout: there each constructor's __init__ is
+// this function, which refuses such an instance first. It is a function of
+// the C API, bound as pybind11 binds methods: pybind11 would take a function
+// of its own named __init__ for a constructor and read the layout itself.
+struct CheckedInit {
+  PyTypeObject* type;
+  PyObject* init;   // pybind11's
+  std::string doc;  // the signature, made from the class's
+  PyMethodDef method;
+};
+
+// `entry` is a capsule of the class's CheckedInit; `args` starts with self.
+// The release guard is the __init__'s that this one calls.
+PyObject* checked_init(PyObject* entry, PyObject* args, PyObject* kwargs) {
+  const auto* checked = static_cast<const CheckedInit*>(PyCapsule_GetPointer(entry, nullptr));
+  PyObject* self = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  // Any other self is pybind11's to refuse.
+  if (self != nullptr && Py_TYPE(self) == checked->type && !is_laid_out(self)) {
+    PyErr_SetString(PyExc_TypeError, no_value_text(self).c_str());
+    return nullptr;
+  }
+  return PyObject_Call(checked->init, args, kwargs);
+}
+
+[[maybe_unused]] void check_init_at_python_level(py::module_& module, py::handle set_attribute) {
+  for (const char* name : {"Graph", "Constant"}) {
+    py::object cls = module.attr(name);
+    // Lives as long as the process, and so do its references (never given
+    // back after the interpreter is gone).
+    auto* entry = new CheckedInit{reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                  py::object(cls.attr("__init__")).release().ptr(),
+                                  "",
+                                  {}};
+    // PyPy shows no docstring of a method read from the class.
+    const std::string parameters = cls.attr("__text_signature__").cast<std::string>();
+    entry->doc = "__init__(self" + std::string(parameters.size() > 2 ? ", " : "") +
+                 parameters.substr(1) + "\n--\n\n";
+    entry->method = {"__init__",
+                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&checked_init)),
+                     METH_VARARGS | METH_KEYWORDS, entry->doc.c_str()};
+    py::capsule capsule(static_cast<void*>(entry));
+    auto function = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&entry->method, capsule.ptr(), module.attr("__name__").ptr()));
+    if (!function) throw py::error_already_set();
+    auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+    if (!method) throw py::error_already_set();
+    set_attribute(cls, "__init__", method);
+  }
+}
+
 // PyPy keeps its own view of a type and ignores changes to tp_new and to the
 // flags above; there the same guards are class attributes, set before the
 // class is sealed.
@@ -48,8 +102,10 @@ PyObject* new_and_init(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   for (const char* name : {"Query", "Edge", "Node", "Term", "Type"}) {
     const std::string text = std::string("cannot create 'korvale.") + name + "' instances";
     set_attribute(module.attr(name), "__new__",
-                  py::staticmethod(py::cpp_function(
-                      [text](const py::args&, const py::kwargs&) { raise_type_error(text); })));
+                  py::staticmethod(py::cpp_function([text](const py::args&, const py::kwargs&) {
+                    ReleaseGuard guard;
+                    raise_type_error(text);
+                  })));
   }
   for (const char* name : {"Graph", "Constant"}) {
     py::object cls = module.attr(name);
@@ -57,19 +113,25 @@ PyObject* new_and_init(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     set_attribute(cls, "__new__",
                   py::staticmethod(py::cpp_function(
                       [allocate](py::object type, const py::args& args, const py::kwargs& kwargs) {
+                        ReleaseGuard guard;
                         py::object self = allocate(type);
                         type.attr("__init__")(self, *args, **kwargs);
                         return self;
                       })));
   }
+  check_init_at_python_level(module, set_attribute);
   // Without an instance layout PyPy's copy and pickle would take the object
   // apart; CPython refuses them with this text.
   for (py::handle name : module.attr("__all__")) {
     const std::string text = "cannot pickle 'korvale." + name.cast<std::string>() + "' object";
     py::object cls = module.attr(name);
     set_attribute(cls, "__reduce_ex__",
-                  py::cpp_function([text](py::handle, py::handle) { raise_type_error(text); },
-                                   py::is_method(cls)));
+                  py::cpp_function(
+                      [text](py::handle, py::handle) {
+                        ReleaseGuard guard;
+                        raise_type_error(text);
+                      },
+                      py::is_method(cls)));
   }
 }
 
@@ -85,6 +147,7 @@ void guard_classes(py::module_& module) {
 #endif
   for (const char* name : {"Graph", "Query", "Edge", "Node", "Term", "Type", "Constant"}) {
     PyTypeObject* type = type_of(module, name);
+    release_on_dealloc(type);
 #if defined(Py_TPFLAGS_IMMUTABLETYPE)
     type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif

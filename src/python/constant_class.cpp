@@ -7,6 +7,7 @@
 #include "python/classes.hpp"
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
+#include "python/releases.hpp"
 
 namespace korvale::python {
 
@@ -20,6 +21,7 @@ constexpr const char* kConstantDoc = "Constant(name, type_schema)\n--\n\n";
 constexpr const char* kInitDoc = "__init__(self, name, type_schema)\n--\n\n";
 
 Constant make_constant(const py::object& name, const py::object& type_schema) {
+  ReleaseGuard guard;
   // Both arguments are converted before anything is compiled, in order.
   std::string name_text = str_argument(name, "name");
   std::string schema_text = str_argument(type_schema, "type_schema");
@@ -35,8 +37,10 @@ void register_constant_class(py::module_& module) {
 
   py::class_<Constant>(module, "Constant", py::is_final(), final_metaclass(), kConstantDoc)
       .def(py::init(&make_constant), py::arg("name"), py::arg("type_schema"), kInitDoc)
-      .def_property_readonly("name",
-                             [](const Constant& constant) { return py::str(constant.name); });
+      .def_property_readonly("name", [](const Constant& constant) {
+        ReleaseGuard guard;
+        return py::str(constant.name);
+      });
   module.attr("__all__").cast<py::list>().append("Constant");
 }
 

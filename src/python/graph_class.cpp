@@ -32,7 +32,10 @@ constexpr const char* kSetEdgeDoc = "set_edge_properties(self, map, overwrite=Tr
 
 struct PyGraph {
   GraphPtr graph;
+  // A store still alive at interpreter exit lets go of its Python objects.
+  [[no_unique_address]] LiveStore live = LiveStore::of(graph);
 };
+KORVALE_CHECK_INSTANCES(PyGraph);
 
 bool is_sequence(py::handle object) {
   if (PySequence_Check(object.ptr())) return true;

@@ -1,9 +1,11 @@
 // The module's entry point: registers the classes, in order, and lists them
-// in __all__. Nothing else happens at import: no store, no worker thread.
+// in __all__, and has the objects still held at interpreter exit given back.
+// Nothing else happens at import: no store, no worker thread.
 #include <pybind11/pybind11.h>
 
 #include "python/class_guards.hpp"
 #include "python/classes.hpp"
+#include "python/exit_release.hpp"
 
 namespace py = pybind11;
 
@@ -15,4 +17,5 @@ PYBIND11_MODULE(korvale, module) {
   korvale::python::register_reference_classes(module);
   korvale::python::register_constant_class(module);
   korvale::python::guard_classes(module);
+  korvale::python::release_at_exit();
 }

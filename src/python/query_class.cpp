@@ -36,6 +36,7 @@ struct PyQuery {
   int shared_uses = 0;
   bool in_exclusive_use = false;
 };
+KORVALE_CHECK_INSTANCES(PyQuery);
 
 class Use {
  public:
