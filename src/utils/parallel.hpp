@@ -120,24 +120,23 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
     // take the pool's usual path, whose items this thread polls between.
     const CallerPoll::LoopScope in_loop(*caller);
     run_beside_pool(n, run_items, stopped, *caller);
-    if (failure) return fail(std::move(*failure));
-    return !broke;
-  }
+  } else {
 #if defined(__SANITIZE_THREAD__)
-  detail::run_on_plain_threads(n, stopped, run_items);
+    detail::run_on_plain_threads(n, stopped, run_items);
 #else
-  // Callers hold locks across the loop (a map's read lock during a compare).
-  // While it waits, the calling thread must only run items of this loop: a
-  // stolen item of an outer loop could ask for a lock this thread holds.
-  tbb::this_task_arena::isolate([&] {
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, n),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-          run_items(range.begin(), range.end());
-        },
-        context);
-  });
+    // Callers hold locks across the loop (a map's read lock during a compare).
+    // While it waits, the calling thread must only run items of this loop: a
+    // stolen item of an outer loop could ask for a lock this thread holds.
+    tbb::this_task_arena::isolate([&] {
+      tbb::parallel_for(
+          tbb::blocked_range<std::size_t>(0, n),
+          [&](const tbb::blocked_range<std::size_t>& range) {
+            run_items(range.begin(), range.end());
+          },
+          context);
+    });
 #endif
+  }
   if (failure) return fail(std::move(*failure));
   return !broke;
 }

@@ -165,12 +165,8 @@ void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::siz
   const std::size_t helpers = std::min(helper_limit(), n - 1);
   for (std::size_t k = 0; k < helpers; ++k) start_helper(loop);
   try {
-    while (!stopped.load(std::memory_order_relaxed)) {
-      const auto [begin, end] = loop->take_chunk();
-      if (begin == end) break;
-      run_items(begin, end);
-      caller.maybe_poll();
-    }
+    // The same chunks as the helpers'; run_items polls between its items.
+    loop->pull_chunks();
   } catch (...) {
     loop->next.store(n, std::memory_order_relaxed);
     close_and_wait(*loop, caller);

@@ -74,7 +74,8 @@ inline CallerPoll* polling_caller() {
 
 // The loop shape of a polled call, for parallel.hpp: run_items(begin, end)
 // over [0, n) in chunks, on the calling thread and on the pool's threads;
-// chunks stop being handed out once `stopped` holds. Returns when every
+// chunks stop being handed out once `stopped` holds. run_items polls `caller`
+// between the items it runs on the calling thread; this polls while it waits. Returns when every
 // chunk handed out has been run. An exception of run_items is rethrown here
 // after the helpers have let go.
 void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
