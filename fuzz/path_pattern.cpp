@@ -6,7 +6,7 @@
 
 #include "fuzz/orderly.hpp"
 #include "patterns/path.hpp"
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace korvale;

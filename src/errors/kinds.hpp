@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -10,10 +10,10 @@
 //   text_forms.cpp             text of types, terms, nodes, edges
 //   writes.cpp                 adding/removing nodes and edges, derivation, properties
 //   schema_to_type.cpp         types and terms from schemas, constant terms
-//   matches/type_schema.cpp    type schema tests and scans
-//   matches/term_schema.cpp    term schema tests and scans
-//   matches/properties.cpp     property filters
-//   matches/node.cpp, edge.cpp, path.cpp   path matching
+//   matching/type_schema.cpp   type schema tests and scans
+//   matching/term_schema.cpp   term schema tests and scans
+//   matching/properties.cpp    property filters
+//   matching/node.cpp, edge.cpp, path.cpp   path matching
 //   create.cpp, inference.cpp  path creation and its inference
 #pragma once
 
@@ -38,9 +38,9 @@
 #include "properties/property_map.hpp"
 #include "typing/term.hpp"
 #include "typing/type.hpp"
-#include "utils/counted_ptr.hpp"
-#include "utils/sharded_map.hpp"
-#include "utils/uid.hpp"
+#include "memory/counted_ptr.hpp"
+#include "concurrency/sharded_map.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "graph/graph.hpp"
-#include "graph/matches/row_steps.hpp"
-#include "utils/parallel.hpp"
-#include "utils/stack_guard.hpp"
+#include "graph/concrete_type.hpp"
+#include "concurrency/parallel.hpp"
+#include "base/stack_guard.hpp"
 
 namespace korvale {
 namespace {
@@ -166,7 +166,7 @@ Graph::ConstantOrder Graph::order_constants(const ConstantTable& constants) {
   ConstantOrder order;
   for (std::size_t position = 0; position < constants.size(); ++position) {
     const std::optional<Uid> uid =
-        row_steps::concrete_type_uid(*constants[position].type_schema.compiled);
+        concrete_type_uid(*constants[position].type_schema.compiled);
     if (uid) {
       order.concrete.try_emplace(*uid, position);
     } else {

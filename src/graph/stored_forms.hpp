@@ -14,8 +14,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "utils/counted_ptr.hpp"
-#include "utils/uid.hpp"
+#include "memory/counted_ptr.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -18,7 +18,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "typing/term.hpp"
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

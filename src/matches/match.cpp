@@ -3,7 +3,7 @@
 #include <mutex>
 #include <utility>
 
-#include "utils/block_pool.hpp"
+#include "memory/block_pool.hpp"
 
 namespace korvale {
 namespace {

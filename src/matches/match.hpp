@@ -14,7 +14,7 @@
 
 #include "errors/report.hpp"
 #include "matches/match_element.hpp"
-#include "matches/spin_lock.hpp"
+#include "concurrency/spin_lock.hpp"
 
 namespace korvale {
 

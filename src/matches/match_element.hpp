@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "errors/report.hpp"
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -12,9 +12,9 @@
 
 #include "errors/report.hpp"
 #include "matches/match.hpp"
-#include "matches/spin_lock.hpp"
-#include "utils/parallel.hpp"
-#include "utils/uid.hpp"
+#include "concurrency/spin_lock.hpp"
+#include "concurrency/parallel.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

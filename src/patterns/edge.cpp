@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "utils/validation.hpp"
+#include "text/validation.hpp"
 
 namespace korvale {
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "patterns/property_block.hpp"
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 namespace korvale {
 namespace {

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "patterns/parsing.hpp"
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 namespace korvale {
 namespace {

@@ -6,8 +6,8 @@
 #include <system_error>
 #include <utility>
 
-#include "utils/stack_guard.hpp"
-#include "utils/unicode.hpp"
+#include "base/stack_guard.hpp"
+#include "text/unicode.hpp"
 
 namespace korvale {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "utils/unicode.hpp"
-#include "utils/validation.hpp"
+#include "text/unicode.hpp"
+#include "text/validation.hpp"
 
 namespace korvale {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "utils/stack_guard.hpp"
-#include "utils/unicode.hpp"
-#include "utils/validation.hpp"
+#include "base/stack_guard.hpp"
+#include "text/unicode.hpp"
+#include "text/validation.hpp"
 
 namespace korvale {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 namespace korvale {
 

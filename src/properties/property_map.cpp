@@ -6,8 +6,8 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "utils/parallel.hpp"
-#include "utils/rwlock.hpp"
+#include "concurrency/parallel.hpp"
+#include "concurrency/rwlock.hpp"
 
 namespace korvale {
 

@@ -13,7 +13,7 @@
 
 #include "errors/report.hpp"
 #include "properties/dynamic.hpp"
-#include "utils/counted_ptr.hpp"
+#include "memory/counted_ptr.hpp"
 
 namespace korvale {
 

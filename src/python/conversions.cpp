@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "python/py_errors.hpp"
-#include "utils/stack_guard.hpp"
+#include "base/stack_guard.hpp"
 
 namespace korvale::python {
 

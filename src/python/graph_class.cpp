@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "constants/constant.hpp"
-#include "graph/bulk_operations.hpp"
+#include "query/bulk_operations.hpp"
 #include "python/classes.hpp"
 #include "python/conversions.hpp"
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
 #include "python/without_gil.hpp"
-#include "utils/hex_to_uid.hpp"
+#include "text/hex_to_uid.hpp"
 
 namespace korvale::python {
 

@@ -10,7 +10,7 @@
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale::python {
 

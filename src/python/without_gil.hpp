@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "python/reentry.hpp"
-#include "utils/polled_call.hpp"
+#include "concurrency/polled_call.hpp"
 
 namespace korvale::python {
 

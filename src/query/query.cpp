@@ -4,7 +4,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "utils/parallel.hpp"
+#include "concurrency/parallel.hpp"
 
 namespace korvale {
 

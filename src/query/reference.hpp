@@ -12,7 +12,7 @@
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
 #include "properties/property_map.hpp"
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "typing/part_release.hpp"
-#include "utils/validation.hpp"
+#include "text/validation.hpp"
 
 namespace korvale {
 

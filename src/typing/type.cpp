@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "typing/part_release.hpp"
-#include "utils/sha256.hpp"
-#include "utils/validation.hpp"
+#include "base/sha256.hpp"
+#include "text/validation.hpp"
 
 namespace korvale {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "utils/block_pool.hpp"
+#include "memory/block_pool.hpp"
 
 namespace korvale {
 namespace {

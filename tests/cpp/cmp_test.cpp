@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "properties/opaque.hpp"
-#include "utils/cmp.hpp"
+#include "properties/cmp.hpp"
 
 namespace korvale {
 namespace {

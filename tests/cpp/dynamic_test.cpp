@@ -6,7 +6,7 @@
 
 #include "properties/dynamic.hpp"
 #include "properties/opaque.hpp"
-#include "utils/parallel.hpp"
+#include "concurrency/parallel.hpp"
 
 namespace korvale {
 namespace {

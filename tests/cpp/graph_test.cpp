@@ -14,7 +14,7 @@
 #include "graph_helpers.hpp"
 #include "on_pool_thread.hpp"
 #include "report_lines.hpp"
-#include "utils/parallel.hpp"
+#include "concurrency/parallel.hpp"
 
 namespace korvale {
 namespace {

@@ -20,7 +20,7 @@
 #include "matches/match.hpp"
 #include "matches/match_element.hpp"
 #include "matches/match_set.hpp"
-#include "utils/parallel.hpp"
+#include "concurrency/parallel.hpp"
 
 namespace korvale {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "utils/hex_to_uid.hpp"
-#include "utils/validation.hpp"
+#include "text/hex_to_uid.hpp"
+#include "text/validation.hpp"
 
 namespace korvale {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "utils/parallel.hpp"
+#include "concurrency/parallel.hpp"
 
 namespace korvale {
 namespace {

@@ -15,7 +15,7 @@
 #include "patterns/term_schema.hpp"
 #include "patterns/type_schema.hpp"
 #include "report_lines.hpp"
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 namespace korvale {
 namespace {

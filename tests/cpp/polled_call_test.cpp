@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "utils/parallel.hpp"
-#include "utils/polled_call.hpp"
+#include "concurrency/parallel.hpp"
+#include "concurrency/polled_call.hpp"
 
 namespace korvale {
 namespace {

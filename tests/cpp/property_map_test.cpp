@@ -8,7 +8,7 @@
 
 #include "allocation_probe.hpp"
 #include "properties/property_map.hpp"
-#include "utils/cmp.hpp"
+#include "properties/cmp.hpp"
 
 namespace korvale {
 namespace {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "utils/rwlock.hpp"
-#include "utils/sharded_map.hpp"
+#include "concurrency/rwlock.hpp"
+#include "concurrency/sharded_map.hpp"
 
 namespace korvale {
 namespace {

@@ -16,8 +16,8 @@
 #include "patterns/path.hpp"
 #include "patterns/property_block.hpp"
 #include "report_lines.hpp"
-#include "utils/cmp.hpp"
-#include "utils/stack_guard.hpp"
+#include "properties/cmp.hpp"
+#include "base/stack_guard.hpp"
 
 namespace korvale {
 namespace {

@@ -8,8 +8,8 @@
 #include "python/conversions.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
-#include "utils/cmp.hpp"
-#include "utils/parallel.hpp"
+#include "properties/cmp.hpp"
+#include "concurrency/parallel.hpp"
 
 namespace py = pybind11;
 using namespace korvale;

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "errors/report.hpp"
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -10,8 +10,8 @@
 #include "graph/graph.hpp"
 #include "properties/property_map.hpp"
 #include "query/reference.hpp"
-#include "utils/sharded_map.hpp"
-#include "utils/uid.hpp"
+#include "concurrency/sharded_map.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -35,11 +35,11 @@
 #include <absl/hash/hash.h>
 
 #include "errors/report.hpp"
-#include "utils/counted_ptr.hpp"
-#include "utils/page_allocator.hpp"
-#include "utils/parallel.hpp"
-#include "utils/rwlock.hpp"
-#include "utils/uid.hpp"
+#include "memory/counted_ptr.hpp"
+#include "memory/page_allocator.hpp"
+#include "concurrency/parallel.hpp"
+#include "concurrency/rwlock.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -1,4 +1,4 @@
-#include "utils/cmp.hpp"
+#include "properties/cmp.hpp"
 
 #include <cmath>
 #include <utility>

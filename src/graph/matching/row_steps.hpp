@@ -13,6 +13,7 @@
 
 #include <absl/functional/function_ref.h>
 
+#include "graph/concrete_type.hpp"
 #include "graph/graph.hpp"
 
 namespace korvale::row_steps {
@@ -28,22 +29,6 @@ inline auto into_set(MatchSet& set) {
     return {};
   };
 }
-
-// A type schema that names exactly one type: only names and arrows, no
-// wildcard and no capture. While the row binds none of `names`, the schema
-// fits that one type and nothing else, so the node step can look its Uid up
-// instead of testing every stored type.
-struct ConcreteType {
-  Uid uid{};
-  std::vector<std::string> names;  // every name the schema mentions
-};
-
-// The concrete type of the node pattern's type schema, if it is one.
-std::optional<ConcreteType> concrete_type(const NodePattern& pattern);
-
-// The Uid of the one type a type pattern of names and arrows names; nullopt
-// for a pattern with a wildcard or a capture anywhere.
-std::optional<Uid> concrete_type_uid(const TypePattern& pattern);
 
 // The node step for one row: the bound node, or the candidates of the type
 // schema (by `concrete` when it applies to the row), of the term schema, or

@@ -18,8 +18,8 @@
 #include <oneapi/tbb/task_group.h>
 
 #include "errors/report.hpp"
-#include "utils/interruption.hpp"
-#include "utils/polled_call.hpp"
+#include "concurrency/interruption.hpp"
+#include "concurrency/polled_call.hpp"
 
 namespace korvale {
 

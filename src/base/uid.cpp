@@ -1,4 +1,4 @@
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

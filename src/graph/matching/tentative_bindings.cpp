@@ -1,4 +1,4 @@
-#include "graph/matches/tentative_bindings.hpp"
+#include "graph/matching/tentative_bindings.hpp"
 
 #include <string>
 #include <utility>

@@ -1,6 +1,6 @@
-#include "utils/validation.hpp"
+#include "text/validation.hpp"
 
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 namespace korvale {
 namespace {

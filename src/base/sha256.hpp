@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "utils/uid.hpp"
+#include "base/uid.hpp"
 
 namespace korvale {
 

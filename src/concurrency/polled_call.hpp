@@ -26,7 +26,7 @@
 #include <absl/functional/function_ref.h>
 
 #include "errors/report.hpp"
-#include "utils/interruption.hpp"
+#include "concurrency/interruption.hpp"
 
 namespace korvale {
 

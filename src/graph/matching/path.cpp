@@ -27,7 +27,7 @@
 #include <absl/container/inlined_vector.h>
 
 #include "graph/graph.hpp"
-#include "graph/matches/row_steps.hpp"
+#include "graph/matching/row_steps.hpp"
 
 namespace korvale {
 namespace {
@@ -176,7 +176,7 @@ class PathWalks {
 // One input row along the whole path. The rows of the last step go straight
 // into `output`, each under a fresh id.
 Status match_row(const Graph& graph, const PathPattern& pattern,
-                 const std::optional<row_steps::ConcreteType>& first_concrete,
+                 const std::optional<ConcreteType>& first_concrete,
                  const MatchRow& input, MatchSet& output) {
   PathWalks walks(graph, pattern, output);
   KORVALE_CHECK(row_steps::match_node_row(graph, pattern.nodes[0], first_concrete, input,
@@ -193,8 +193,8 @@ Status match_row(const Graph& graph, const PathPattern& pattern,
 Result<MatchSet> Graph::match_path_pattern(const PathPattern& pattern, MatchSet matches) const {
   MatchSet output;
   KORVALE_CHECK(pattern.validate(), "graph - match path pattern [src/graph/matches/path:25]");
-  const std::optional<row_steps::ConcreteType> first_concrete =
-      row_steps::concrete_type(pattern.nodes[0]);
+  const std::optional<ConcreteType> first_concrete =
+      concrete_type(pattern.nodes[0]);
   Status done = matches.try_par_for(
       [&](const MatchRow& row) { return match_row(*this, pattern, first_concrete, row, output); });
   if (!done) return fail(std::move(done.error()));

@@ -1,4 +1,4 @@
-#include "utils/sha256.hpp"
+#include "base/sha256.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>

@@ -5,36 +5,14 @@
 #include <utility>
 #include <vector>
 
+#include "graph/concrete_type.hpp"
 #include "graph/graph.hpp"
-#include "graph/matches/row_steps.hpp"
-#include "utils/stack_guard.hpp"
+#include "graph/matching/row_steps.hpp"
+#include "base/stack_guard.hpp"
 
 namespace korvale {
 namespace row_steps {
 namespace {
-
-// Arrow chains nest one level per arrow; the schema parser refuses deeper
-// trees, so a tree beyond this is not the parser's and simply takes the scan,
-// as does one too deep for the thread's stack (the scan's tests check it).
-constexpr std::size_t kMaxConcreteDepth = kMaxSchemaDepth + 2;
-
-// The Uid of the one type a pattern of names and arrows names, collecting the
-// names on the way; nullopt for a wildcard or a capture anywhere.
-std::optional<Uid> concrete_uid(const TypePattern& pattern, std::vector<std::string>& names,
-                                std::size_t depth) {
-  if (depth > kMaxConcreteDepth || !stack_has_room()) return std::nullopt;
-  if (const auto* variable = std::get_if<TypePattern::Variable>(&pattern.value)) {
-    names.push_back(variable->name);
-    return variable_uid(variable->name);
-  }
-  const auto* arrow = std::get_if<TypePattern::Arrow>(&pattern.value);
-  if (arrow == nullptr) return std::nullopt;
-  const std::optional<Uid> domain = concrete_uid(*arrow->domain, names, depth + 1);
-  if (!domain) return std::nullopt;
-  const std::optional<Uid> codomain = concrete_uid(*arrow->codomain, names, depth + 1);
-  if (!codomain) return std::nullopt;
-  return arrow_uid(*domain, *codomain);
-}
 
 bool binds_any(const Match& m, const std::vector<std::string>& names) {
   return std::any_of(names.begin(), names.end(),
@@ -203,20 +181,6 @@ Status match_any_node(const Graph& graph, const NodePattern& pattern, const Matc
 
 }  // namespace
 
-std::optional<ConcreteType> concrete_type(const NodePattern& pattern) {
-  if (!pattern.type_schema) return std::nullopt;
-  ConcreteType concrete;
-  const std::optional<Uid> uid = concrete_uid(*pattern.type_schema->compiled, concrete.names, 0);
-  if (!uid) return std::nullopt;
-  concrete.uid = *uid;
-  return concrete;
-}
-
-std::optional<Uid> concrete_type_uid(const TypePattern& pattern) {
-  std::vector<std::string> names;
-  return concrete_uid(pattern, names, 0);
-}
-
 Status match_node_row(const Graph& graph, const NodePattern& pattern,
                       const std::optional<ConcreteType>& concrete, const MatchRow& row, Sink sink) {
   if (pattern.variable) {
@@ -233,7 +197,7 @@ Status match_node_row(const Graph& graph, const NodePattern& pattern,
 
 Result<MatchSet> Graph::match_node_pattern(const NodePattern& pattern, MatchSet matches) const {
   MatchSet output;
-  const std::optional<row_steps::ConcreteType> concrete = row_steps::concrete_type(pattern);
+  const std::optional<ConcreteType> concrete = concrete_type(pattern);
   const auto into_output = row_steps::into_set(output);
   Status done = matches.try_par_for([&](const MatchRow& row) {
     return row_steps::match_node_row(*this, pattern, concrete, row, into_output);

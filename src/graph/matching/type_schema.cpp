@@ -5,8 +5,8 @@
 #include <variant>
 
 #include "graph/graph.hpp"
-#include "graph/matches/schema_fits.hpp"
-#include "utils/stack_guard.hpp"
+#include "graph/matching/schema_fits.hpp"
+#include "base/stack_guard.hpp"
 
 namespace korvale {
 namespace {

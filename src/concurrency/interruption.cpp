@@ -1,4 +1,4 @@
-#include "utils/interruption.hpp"
+#include "concurrency/interruption.hpp"
 
 namespace korvale {
 

@@ -1,4 +1,4 @@
-#include "utils/sharded_map.hpp"
+#include "concurrency/sharded_map.hpp"
 
 #include <sys/random.h>
 

@@ -25,9 +25,9 @@
 
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
-#include "graph/matches/tentative_bindings.hpp"
+#include "graph/matching/tentative_bindings.hpp"
 #include "matches/match_set.hpp"
-#include "utils/parallel.hpp"
+#include "concurrency/parallel.hpp"
 
 namespace korvale::schema_fits {
 

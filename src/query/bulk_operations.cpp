@@ -1,4 +1,4 @@
-#include "graph/bulk_operations.hpp"
+#include "query/bulk_operations.hpp"
 
 #include <optional>
 

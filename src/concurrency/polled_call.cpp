@@ -1,4 +1,4 @@
-#include "utils/polled_call.hpp"
+#include "concurrency/polled_call.hpp"
 
 #include <algorithm>
 #include <condition_variable>

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "graph/graph.hpp"
-#include "graph/matches/row_steps.hpp"
+#include "graph/matching/row_steps.hpp"
 
 namespace korvale {
 namespace row_steps {

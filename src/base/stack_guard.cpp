@@ -1,4 +1,4 @@
-#include "utils/stack_guard.hpp"
+#include "base/stack_guard.hpp"
 
 #include <pthread.h>
 #include <sys/resource.h>

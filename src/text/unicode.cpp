@@ -1,4 +1,4 @@
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

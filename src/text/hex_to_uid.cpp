@@ -1,9 +1,9 @@
-#include "utils/hex_to_uid.hpp"
+#include "text/hex_to_uid.hpp"
 
 #include <cstdio>
 #include <vector>
 
-#include "utils/unicode.hpp"
+#include "text/unicode.hpp"
 
 namespace korvale {
 namespace {

@@ -1,4 +1,4 @@
-#include "utils/rwlock.hpp"
+#include "concurrency/rwlock.hpp"
 
 #include <chrono>
 #include <thread>

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "graph/graph.hpp"
-#include "utils/cmp.hpp"
+#include "properties/cmp.hpp"
 
 namespace korvale {
 namespace {
