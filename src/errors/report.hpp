@@ -65,7 +65,8 @@ inline std::unexpected<Report> fail(Report report) {
 // KORVALE_TRY(expr, line): evaluates a Result; on failure returns its report
 // from the enclosing function with `line` attached, otherwise yields the value.
 // KORVALE_CHECK(expr, line) does the same for Result<void>.
-// KORVALE_PASS(expr) passes a failure on unchanged.
+// KORVALE_PASS(expr) passes a failure on unchanged, otherwise yields the value;
+// KORVALE_PASS_STATUS(expr) does the same for a Status.
 #define KORVALE_TRY(expr, line)                                                  \
   ({                                                                             \
     auto&& korvale_try_result_ = (expr);                                         \
@@ -88,3 +89,9 @@ inline std::unexpected<Report> fail(Report report) {
       return ::korvale::fail(std::move(korvale_pass_result_.error()));           \
     std::move(*korvale_pass_result_);                                            \
   })
+
+#define KORVALE_PASS_STATUS(expr)                                                \
+  do {                                                                           \
+    if (auto korvale_pass_status_ = (expr); !korvale_pass_status_)               \
+      return ::korvale::fail(std::move(korvale_pass_status_.error()));           \
+  } while (0)

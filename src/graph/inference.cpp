@@ -6,13 +6,6 @@
 #include "errors/kinds.hpp"
 #include "matches/match_element.hpp"
 
-// Passes a failing Status on unchanged.
-#define PASS_ON(expr)                                                                 \
-  do {                                                                                \
-    ::korvale::Status pass_on_status_ = (expr);                                       \
-    if (!pass_on_status_) return ::korvale::fail(std::move(pass_on_status_.error())); \
-  } while (0)
-
 namespace korvale {
 
 NodeData NodeData::new_(std::optional<std::string> variable,
@@ -136,7 +129,7 @@ class PathInference {
   Result<MatchPtr> run() {
     while (!worklist_.empty()) {
       const WorkItem item = worklist_.pop();
-      PASS_ON(item.kind == ElementKind::Node ? node_step(item.index) : edge_step(item.index));
+      KORVALE_PASS_STATUS(item.kind == ElementKind::Node ? node_step(item.index) : edge_step(item.index));
     }
     return std::move(layer_);
   }
@@ -309,16 +302,16 @@ Status PathInference::node_step(std::size_t i) {
   const NodePattern* pattern = KORVALE_PASS(
       position(pattern_.nodes, i, "create path - node data inference - match pattern"));
   StepValues step;
-  PASS_ON(bound_node(*node, step));
-  PASS_ON(type_part(*node, *pattern, step, kNodeLines));
-  PASS_ON(term_part(*node, *pattern, step, kNodeLines));
-  PASS_ON(constant_term(*node, step, "graph - create path [src/graph/create:286]"));
+  KORVALE_PASS_STATUS(bound_node(*node, step));
+  KORVALE_PASS_STATUS(type_part(*node, *pattern, step, kNodeLines));
+  KORVALE_PASS_STATUS(term_part(*node, *pattern, step, kNodeLines));
+  KORVALE_PASS_STATUS(constant_term(*node, step, "graph - create path [src/graph/create:286]"));
   if (i > 0) {
     const EdgeData* left_edge =
         KORVALE_PASS(position(edges_, i - 1, "create path - node data inference - left edge"));
     const NodeData* left_node =
         KORVALE_PASS(position(nodes_, i - 1, "create path - node data inference - left node"));
-    PASS_ON(from_adjacent_edge(*node, *left_edge, *left_node, true, step));
+    KORVALE_PASS_STATUS(from_adjacent_edge(*node, *left_edge, *left_node, true, step));
   }
   const bool has_right = i + 1 < nodes_.size();
   if (has_right) {
@@ -326,7 +319,7 @@ Status PathInference::node_step(std::size_t i) {
         KORVALE_PASS(position(edges_, i, "create path - node data inference - right edge"));
     const NodeData* right_node =
         KORVALE_PASS(position(nodes_, i + 1, "create path - node data inference - right node"));
-    PASS_ON(from_adjacent_edge(*node, *right_edge, *right_node, false, step));
+    KORVALE_PASS_STATUS(from_adjacent_edge(*node, *right_edge, *right_node, false, step));
   }
 
   NodeData* record =
@@ -402,12 +395,12 @@ Status PathInference::edge_step(std::size_t i) {
   const NodeData* right =
       KORVALE_PASS(position(nodes_, i + 1, "create path - edge data inference - right node"));
   StepValues step;
-  PASS_ON(bound_edge(*edge, step));
-  PASS_ON(type_part(*edge, *pattern, step, kEdgeLines));
-  PASS_ON(term_part(*edge, *pattern, step, kEdgeLines));
-  PASS_ON(type_from_nodes(*edge, *left, *right, step));
-  PASS_ON(term_from_nodes(*edge, *left, *right, step));
-  PASS_ON(constant_term(*edge, step, "graph - create node [src/graph/create:705]"));
+  KORVALE_PASS_STATUS(bound_edge(*edge, step));
+  KORVALE_PASS_STATUS(type_part(*edge, *pattern, step, kEdgeLines));
+  KORVALE_PASS_STATUS(term_part(*edge, *pattern, step, kEdgeLines));
+  KORVALE_PASS_STATUS(type_from_nodes(*edge, *left, *right, step));
+  KORVALE_PASS_STATUS(term_from_nodes(*edge, *left, *right, step));
+  KORVALE_PASS_STATUS(constant_term(*edge, step, "graph - create node [src/graph/create:705]"));
 
   EdgeData* record =
       KORVALE_PASS(position(edges_, i, "create path - edge data inference - mutating edge data"));
@@ -432,4 +425,3 @@ Result<MatchPtr> infer_path_data(Graph& graph, const PathPattern& pattern, NodeL
 
 }  // namespace korvale
 
-#undef PASS_ON

@@ -24,13 +24,6 @@ constexpr const char* kDictKeyLine = "extract dict key [src/patterns/parsing:540
 
 constexpr std::size_t npos = std::string_view::npos;
 
-// Passes a failed Status on unchanged (KORVALE_PASS wants a value to yield).
-#define KORVALE_PASS_STATUS(expr)                                 \
-  do {                                                            \
-    if (auto korvale_status_ = (expr); !korvale_status_)          \
-      return ::korvale::fail(std::move(korvale_status_.error())); \
-  } while (0)
-
 std::unexpected<Report> refuse(std::string_view pattern, std::string reason) {
   return fail(kind::InvalidPattern{std::string(pattern), std::move(reason)});
 }
