@@ -41,6 +41,7 @@ class CMakeBuild(build_ext):
                 "-DCMAKE_BUILD_TYPE=Release",
                 f"-DPython3_EXECUTABLE={sys.executable}",
                 "-DKORVALE_TESTS=OFF",
+                "-DKORVALE_WERROR=OFF",
             ],
             check=True,
         )
