@@ -1,5 +1,5 @@
-// Reader-writer locks that admit readers while a writer waits, and RAII guards
-// over them.
+// Reader-writer locks that admit readers while a writer waits. They meet
+// SharedLockable, so std::shared_lock and std::unique_lock hold them.
 //
 // Rebuilding, printing and matching keep an entry read-locked while they read
 // the entries it names, which may lie under the same lock. With a lock that
@@ -39,7 +39,7 @@ class ShardLocks {
   void lock(std::size_t shard) noexcept;
   void unlock(std::size_t shard) noexcept;
 
-  // One lock of the set, for ReadGuard and WriteGuard.
+  // One lock of the set, for std::shared_lock and std::unique_lock.
   class One {
    public:
     One(ShardLocks& locks, std::size_t shard) noexcept : locks_(locks), shard_(shard) {}
@@ -105,31 +105,5 @@ class CompactRwLock {
 };
 
 static_assert(sizeof(CompactRwLock) == 4);
-
-// Holds a read lock for its scope.
-template <class Lock>
-class [[nodiscard]] ReadGuard {
- public:
-  explicit ReadGuard(Lock& lock) noexcept : lock_(lock) { lock_.lock_shared(); }
-  ~ReadGuard() { lock_.unlock_shared(); }
-  ReadGuard(const ReadGuard&) = delete;
-  ReadGuard& operator=(const ReadGuard&) = delete;
-
- private:
-  Lock& lock_;
-};
-
-// Holds the write lock for its scope.
-template <class Lock>
-class [[nodiscard]] WriteGuard {
- public:
-  explicit WriteGuard(Lock& lock) noexcept : lock_(lock) { lock_.lock(); }
-  ~WriteGuard() { lock_.unlock(); }
-  WriteGuard(const WriteGuard&) = delete;
-  WriteGuard& operator=(const WriteGuard&) = delete;
-
- private:
-  Lock& lock_;
-};
 
 }  // namespace korvale

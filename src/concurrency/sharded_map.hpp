@@ -23,7 +23,9 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -128,7 +130,7 @@ class Shards {
   decltype(auto) read(const Key& key, F&& f) const {
     const std::size_t i = index_for(key);
     ShardLocks::One lock(locks_, i);
-    ReadGuard guard(lock);
+    std::shared_lock guard(lock);
     return f(std::as_const(shards_[i].table));
   }
 
@@ -137,7 +139,7 @@ class Shards {
   decltype(auto) write(const Key& key, F&& f) {
     const std::size_t i = index_for(key);
     ShardLocks::One lock(locks_, i);
-    WriteGuard guard(lock);
+    std::unique_lock guard(lock);
     return f(shards_[i].table);
   }
 
@@ -145,7 +147,7 @@ class Shards {
     std::size_t total = 0;
     for (std::size_t i = 0; i < count(); ++i) {
       ShardLocks::One lock(locks_, i);
-      ReadGuard guard(lock);
+      std::shared_lock guard(lock);
       total += shards_[i].table.size();
     }
     return total;
@@ -172,7 +174,7 @@ class Shards {
     std::atomic<bool> stop{false};
     return try_par_until(count(), [&](std::size_t i) -> Result<Flow> {
       ShardLocks::One lock(locks_, i);
-      ReadGuard guard(lock);
+      std::shared_lock guard(lock);
       const Keep keep_here = keep;  // a local copy the loop can keep in registers
       for (const auto& entry : shards_[i].table) {
         if (!keep_here(entry)) continue;
@@ -445,11 +447,6 @@ class SmallLockedSet : public RefCounted {
   // A copy of the keys, in no defined order.
   std::vector<K> snapshot() const;
 
-  // Runs f(const K&) -> Result<Flow> for each key in turn under the read lock;
-  // returns true when every call continued, false when one broke, or the
-  // report of a failing call. f must not write to this set.
-  template <class F>
-  Result<bool> try_for_each(F&& f) const;
 
  private:
   using Small = absl::InlinedVector<K, kInline>;
@@ -465,7 +462,7 @@ class SmallLockedSet : public RefCounted {
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 bool SmallLockedSet<K, Hash, Eq, kInline>::insert(const K& key) {
-  WriteGuard guard(lock_);
+  std::unique_lock guard(lock_);
   if (Small* small = std::get_if<Small>(&keys_)) {
     if (find_small(*small, key) != small->end()) return false;
     if (small->size() < kLinearLimit) {
@@ -483,7 +480,7 @@ bool SmallLockedSet<K, Hash, Eq, kInline>::insert(const K& key) {
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 bool SmallLockedSet<K, Hash, Eq, kInline>::erase(const K& key) {
-  WriteGuard guard(lock_);
+  std::unique_lock guard(lock_);
   if (Small* small = std::get_if<Small>(&keys_)) {
     auto it = find_small(*small, key);
     if (it == small->end()) return false;
@@ -498,7 +495,7 @@ bool SmallLockedSet<K, Hash, Eq, kInline>::erase(const K& key) {
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 bool SmallLockedSet<K, Hash, Eq, kInline>::contains(const K& key) const {
-  ReadGuard guard(lock_);
+  std::shared_lock guard(lock_);
   if (const Small* small = std::get_if<Small>(&keys_)) {
     return find_small(*small, key) != small->end();
   }
@@ -507,31 +504,15 @@ bool SmallLockedSet<K, Hash, Eq, kInline>::contains(const K& key) const {
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 std::size_t SmallLockedSet<K, Hash, Eq, kInline>::size() const {
-  ReadGuard guard(lock_);
+  std::shared_lock guard(lock_);
   return std::visit([](const auto& keys) { return keys.size(); }, keys_);
 }
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 std::vector<K> SmallLockedSet<K, Hash, Eq, kInline>::snapshot() const {
-  ReadGuard guard(lock_);
+  std::shared_lock guard(lock_);
   return std::visit([](const auto& keys) { return std::vector<K>(keys.begin(), keys.end()); },
                     keys_);
-}
-
-template <class K, class Hash, class Eq, std::size_t kInline>
-template <class F>
-Result<bool> SmallLockedSet<K, Hash, Eq, kInline>::try_for_each(F&& f) const {
-  ReadGuard guard(lock_);
-  return std::visit(
-      [&](const auto& keys) -> Result<bool> {
-        for (const K& key : keys) {
-          Result<Flow> flow = f(key);
-          if (!flow) return fail(std::move(flow.error()));
-          if (*flow == Flow::Break) return false;
-        }
-        return true;
-      },
-      keys_);
 }
 
 }  // namespace korvale

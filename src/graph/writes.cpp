@@ -139,9 +139,7 @@ Status derive_forward(Graph& graph, EdgeUid edge, TermPtr function) {
 Status merge_into(const PropertyMap& stored, const PropertyMap& given, const char* copy_line,
                   const char* insert_line) {
   PropertyMap::Snapshot entries = KORVALE_TRY(given.iter(), copy_line);
-  for (auto& [key, value] : entries) {
-    KORVALE_CHECK(stored.insert(std::move(key), std::move(value)), insert_line);
-  }
+  KORVALE_CHECK(stored.merge_from(std::move(entries)), insert_line);
   return {};
 }
 

@@ -1,6 +1,7 @@
 #include "properties/property_map.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <exception>
 #include <iterator>
 #include <mutex>
@@ -164,9 +165,10 @@ Result<bool> PropertyMap::match_entries(const Snapshot& wanted, EntryMatch match
   return true;
 }
 
-Status PropertyMap::merge_from(const PropertyMap& source) const {
-  // The source's lock is released before the target is written.
-  Snapshot snapshot = KORVALE_PASS(source.iter());
+Status PropertyMap::merge_from(Snapshot snapshot) const {
+  assert(std::adjacent_find(snapshot.begin(), snapshot.end(), [](const auto& a, const auto& b) {
+           return !(a.first < b.first);
+         }) == snapshot.end());
   if (snapshot.empty()) return {};
   std::unique_lock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("write", kInsertContext);

@@ -57,10 +57,12 @@ class PropertyMap {
   using EntryMatch = absl::FunctionRef<bool(const Dynamic& wanted, const Dynamic* stored)>;
   Result<bool> match_entries(const Snapshot& wanted, EntryMatch match,
                              const char* predicate_line) const;
-  // Merges `source` into this map: its snapshot, then all of it under one
-  // write lock, as insert would put each entry. A poisoned target fails as
-  // insert does, unless the source is empty.
-  Status merge_from(const PropertyMap& source) const;
+  // Merges entries taken from another map (iter) into this one, all under one
+  // write lock, as insert would put each entry: readers see the map before or
+  // after, never between. `source` is in key order without repeated keys, as
+  // iter gives it. A poisoned target fails as insert does, unless `source` is
+  // empty.
+  Status merge_from(Snapshot source) const;
 
   // "{k: v, ...}" with top-level keys plain; fails on a poisoned map.
   Result<std::string> to_string() const;

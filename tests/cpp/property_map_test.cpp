@@ -102,17 +102,17 @@ TEST(PropertyMapTest, MergeKeepsTargetKeysAndTakesSourceValues) {
   const PropertyMap source;
   ASSERT_TRUE(source.insert("both", i(20)));
   ASSERT_TRUE(source.insert("new", i(30)));
-  ASSERT_TRUE(target.merge_from(source));
+  ASSERT_TRUE(target.merge_from(source.iter().value()));
   EXPECT_EQ(target.to_string().value(), "{both: 20, keep: 1, new: 30}");
   EXPECT_EQ(source.to_string().value(), "{both: 20, new: 30}");
-  ASSERT_TRUE(target.merge_from(target));  // a map merged into itself is unchanged
+  ASSERT_TRUE(target.merge_from(target.iter().value()));  // a map merged into itself is unchanged
   EXPECT_EQ(target.to_string().value(), "{both: 20, keep: 1, new: 30}");
   // Source keys before, between, on and after the target's, in one merge.
   const PropertyMap interleaved = PropertyMap::from_dict(
       {{"a", i(5)}, {"both", i(6)}, {"c", i(7)}, {"new", i(8)}, {"z", i(9)}});
-  ASSERT_TRUE(target.merge_from(interleaved));
+  ASSERT_TRUE(target.merge_from(interleaved.iter().value()));
   EXPECT_EQ(target.to_string().value(), "{a: 5, both: 6, c: 7, keep: 1, new: 8, z: 9}");
-  ASSERT_TRUE(target.merge_from(PropertyMap()));
+  ASSERT_TRUE(target.merge_from(PropertyMap().iter().value()));
   EXPECT_EQ(target.to_string().value(), "{a: 5, both: 6, c: 7, keep: 1, new: 8, z: 9}");
 }
 
@@ -298,10 +298,10 @@ TEST(PoisonedPropertyMapTest, EveryOperationFailsWithItsLockError) {
   EXPECT_EQ(format_report(visited.error()), kPoisonedRead + "ctx [x:1])");
   EXPECT_FALSE(called);
   // A merge writes as insert does; an empty source writes nothing.
-  EXPECT_EQ(format_report(map.merge_from(PropertyMap::from_dict({{"k", i(3)}})).error()),
+  EXPECT_EQ(format_report(map.merge_from(PropertyMap::from_dict({{"k", i(3)}}).iter().value()).error()),
             "Failed to acquire write lock: 'poisoned lock: another task failed inside' "
             "(property map - insert [src/properties:120])");
-  EXPECT_TRUE(map.merge_from(PropertyMap()).has_value());
+  EXPECT_TRUE(map.merge_from(PropertyMap().iter().value()).has_value());
 }
 
 TEST(PoisonedPropertyMapTest, StaysPoisonedAndSpoilsNoOtherMap) {
@@ -309,7 +309,7 @@ TEST(PoisonedPropertyMapTest, StaysPoisonedAndSpoilsNoOtherMap) {
   const PropertyMap copy = map;
   EXPECT_FALSE(copy.get("k").has_value());
   const PropertyMap target;
-  EXPECT_FALSE(target.merge_from(map).has_value());
+  EXPECT_FALSE(map.iter().has_value());  // nothing can be taken from it to merge
   EXPECT_TRUE(target.insert("a", i(1)));
   EXPECT_EQ(target.to_string().value(), "{a: 1}");
 }

@@ -6,10 +6,12 @@
 #include <functional>
 #include <latch>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <random>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,7 +105,7 @@ TYPED_TEST(LockTest, NestedReadIsAdmittedWhileWriterWaits) {
     state->lock.lock_shared();
     state->writer = std::thread([state] {
       state->writer_started = true;
-      WriteGuard guard(state->lock);
+      std::unique_lock guard(state->lock);
       state->writer_in = true;
     });
     while (!state->writer_started) std::this_thread::yield();
@@ -124,7 +126,7 @@ TYPED_TEST(LockTest, ReadersShareTheLock) {
   auto both_in = std::make_shared<std::latch>(2);
   const bool finished = finishes_within(20s, [lock, both_in] {
     run_threads(2, [&](int) {
-      ReadGuard guard(*lock);
+      std::shared_lock guard(*lock);
       both_in->arrive_and_wait();  // each reader waits inside for the other
     });
   });
@@ -140,11 +142,11 @@ TYPED_TEST(LockTest, WritersExcludeReadersAndWriters) {
   run_threads(kThreads, [&](int thread) {
     for (int i = 0; i < kRounds; ++i) {
       if ((thread + i) % 2 == 0) {
-        WriteGuard guard(lock);
+        std::unique_lock guard(lock);
         ++first;
         ++second;
       } else {
-        ReadGuard guard(lock);
+        std::shared_lock guard(lock);
         if (first != second) ++torn;
       }
     }
@@ -173,12 +175,12 @@ TEST(ShardLocksTest, ThreadsSharingSlotsStillExcludeWritersPerShard) {
       const std::size_t shard = static_cast<std::size_t>((thread + i) % 2);
       ShardLocks::One lock(locks, shard);
       if ((thread * 7 + i) % 3 == 0) {
-        WriteGuard guard(lock);
+        std::unique_lock guard(lock);
         ++guarded[shard].first;
         ++guarded[shard].second;
         ++writes;
       } else {
-        ReadGuard guard(lock);
+        std::shared_lock guard(lock);
         if (guarded[shard].first != guarded[shard].second) ++torn;
       }
     }
@@ -691,33 +693,6 @@ TEST(SmallLockedSet, ErasesFromEveryPositionOfTheSmallForm) {
     expected.erase(edge_of(victim));
     EXPECT_EQ(contents(set), expected) << "erasing " << victim;
   }
-}
-
-TEST(SmallLockedSet, ForEachStopsOnBreakAndOnError) {
-  SmallLockedSet<Uid> set;
-  for (std::uint64_t i = 0; i < 20; ++i) set.insert(uid_of(i));
-  int calls = 0;
-  Result<bool> all = set.try_for_each([&](const Uid&) -> Result<Flow> {
-    ++calls;
-    return Flow::Continue;
-  });
-  ASSERT_TRUE(all.has_value() && *all);
-  EXPECT_EQ(calls, 20);
-  calls = 0;
-  Result<bool> broke = set.try_for_each([&](const Uid&) -> Result<Flow> {
-    ++calls;
-    return Flow::Break;
-  });
-  ASSERT_TRUE(broke.has_value());
-  EXPECT_FALSE(*broke);
-  EXPECT_EQ(calls, 1);
-  calls = 0;
-  Result<bool> failed = set.try_for_each([&](const Uid& key) -> Result<Flow> {
-    ++calls;
-    return fail(kind::NodeNotFound{key, "edges"});
-  });
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(calls, 1);
 }
 
 TEST(SmallLockedSet, ConcurrentWritersKeepExactContents) {
