@@ -1,5 +1,6 @@
 #include "concurrency/rwlock.hpp"
 
+#include <cassert>
 #include <chrono>
 #include <thread>
 
@@ -50,7 +51,9 @@ void ShardLocks::lock_shared(std::size_t shard) noexcept {
 }
 
 void ShardLocks::unlock_shared(std::size_t shard) noexcept {
-  counter(reader_slot(kSlots), shard).fetch_sub(1, std::memory_order_release);
+  [[maybe_unused]] const std::uint32_t before =
+      counter(reader_slot(kSlots), shard).fetch_sub(1, std::memory_order_release);
+  assert(before != 0);  // this thread's slot holds a read lock of the shard
 }
 
 bool ShardLocks::no_readers(std::size_t shard) noexcept {
@@ -104,6 +107,7 @@ void CompactRwLock::lock_shared() noexcept {
 
 void CompactRwLock::unlock_shared() noexcept {
   const std::uint32_t before = state_.fetch_sub(1, std::memory_order_release);
+  assert((before & kReaders) != 0 && (before & kWriter) == 0);  // a read lock is held
   if ((before & kReaders) == 1 && (before & kWaiters) != 0) {
     state_.fetch_and(~kWaiters, std::memory_order_relaxed);
     state_.notify_all();
@@ -126,6 +130,7 @@ void CompactRwLock::lock() noexcept {
 
 void CompactRwLock::unlock() noexcept {
   const std::uint32_t before = state_.fetch_and(~(kWriter | kWaiters), std::memory_order_release);
+  assert((before & kWriter) != 0);  // the write lock is held
   if ((before & kWaiters) != 0) state_.notify_all();
 }
 

@@ -14,6 +14,7 @@
 // and the in-shard hash, so no two containers share a collision pattern.
 #pragma once
 
+#include <cassert>
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -120,6 +121,7 @@ class Shards {
         hasher_{seed},
         shards_(std::make_unique<Shard[]>(count)),
         locks_(count) {
+    assert(std::has_single_bit(count));  // shard choice masks the hash
     for (std::size_t i = 0; i < count; ++i) shards_[i].table = Table(0, hasher_);
   }
 

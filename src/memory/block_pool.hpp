@@ -17,6 +17,7 @@
 // sees every block freed and can report a use after free.
 #pragma once
 
+#include <cassert>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -57,6 +58,7 @@ struct Chain {
   }
   // The first `n` blocks, taken off this chain (n <= count).
   Chain split(std::size_t n) noexcept {
+    assert(n >= 1 && n <= count);
     Chain front{head, n};
     FreeBlock* last = head;
     for (std::size_t i = 1; i < n; ++i) last = last->next;

@@ -3,6 +3,7 @@
 // where std::shared_ptr's second word and control block would double a slot.
 #pragma once
 
+#include <cassert>
 #include <atomic>
 #include <cstdint>
 #include <utility>
@@ -31,7 +32,10 @@ class CountedPtr {
   // Takes over an object just made with its count of 1, for a type that
   // makes its objects itself (in a block sized to its contents, say); its
   // operator delete must fit that allocation.
-  static CountedPtr adopt(T* object) noexcept { return CountedPtr(object); }
+  static CountedPtr adopt(T* object) noexcept {
+    assert(object == nullptr || object->refs_.load(std::memory_order_relaxed) == 1);
+    return CountedPtr(object);
+  }
 
   CountedPtr(const CountedPtr& other) noexcept : object_(other.object_) {
     if (object_ != nullptr) object_->refs_.fetch_add(1, std::memory_order_relaxed);
