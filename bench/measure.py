@@ -1,8 +1,12 @@
 """Timing, resident memory and the result rows that the runner prints."""
 
+from __future__ import annotations  # PyPy 3.9 runs this too
+
 import dataclasses
+import glob
 import os
 import statistics
+import subprocess
 import time
 
 MIN_RUNS = 5
@@ -23,14 +27,15 @@ class Series:
     rows: int
 
 
-def time_series(run, setup=None, count=len, min_runs=MIN_RUNS):
-    """Runs run() once as a warm-up, then at least min_runs timed times. With
-    setup, each run is run(setup()) and setup is not timed. count(result),
-    also untimed, gives the rows of a run, which must not change between
-    runs. Returns the median time of the timed runs and the row count."""
+def time_series(run, setup=None, count=len, min_runs=MIN_RUNS, max_runs=MAX_RUNS):
+    """Runs run() once as a warm-up, then at least min_runs timed times (at
+    most max_runs). With setup, each run is run(setup()) and setup is not
+    timed. count(result), also untimed, gives the rows of a run, which must not
+    change between runs. Returns the median time of the timed runs and the row
+    count."""
     rows = None
     times = []
-    for attempt in range(MAX_RUNS + 1):
+    for attempt in range(max_runs + 1):
         if attempt > min_runs and sum(times) >= MIN_SERIES_SECONDS:
             break
         state = setup() if setup else None
@@ -45,6 +50,84 @@ def time_series(run, setup=None, count=len, min_runs=MIN_RUNS):
         if attempt > 0:
             times.append(elapsed)
     return Series(statistics.median(times), len(times), rows)
+
+
+def cache_bytes_from_sysfs(root="/sys/devices/system/cpu/cpu0/cache"):
+    """The size of cpu0's last-level cache as sysfs lists it, or None."""
+    best = None
+    for index in glob.glob(os.path.join(root, "index*")):
+        try:
+            with open(os.path.join(index, "level")) as level, open(os.path.join(index, "size")) as size:
+                entry = int(level.read()), size.read().strip()
+        except (OSError, ValueError):
+            continue
+        if best is None or entry[0] > best[0]:
+            best = entry
+    if best is None:
+        return None
+    text = best[1]
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:], 1)
+    return int(text.rstrip("KMG")) * scale
+
+
+def cache_bytes_from_cpuid():
+    """The largest cache size glibc reads from cpuid (getconf), or None."""
+    found = []
+    for name in ("LEVEL4_CACHE_SIZE", "LEVEL3_CACHE_SIZE", "LEVEL2_CACHE_SIZE"):
+        try:
+            done = subprocess.run(["getconf", name], capture_output=True, text=True)
+            found.append(int(done.stdout))
+        except (OSError, ValueError):
+            pass
+    return max(found, default=0) or None
+
+
+def last_level_cache():
+    """(bytes, where the figure came from). Virtual machines often have no
+    cache directory in sysfs; cpuid then still tells the hypervisor's figure."""
+    size = cache_bytes_from_sysfs()
+    if size:
+        return size, "sysfs"
+    size = cache_bytes_from_cpuid()
+    if size:
+        return size, "cpuid"
+    return None, "unknown"
+
+
+MIN_SWEEP_BYTES = 64 << 20
+# Copies stay this small so that memmove keeps to ordinary stores: on large
+# sizes it streams past the caches, and the sweep would evict less.
+SWEEP_CHUNK = 64 << 10
+
+
+class Sweeper:
+    """Reads and writes every cache line of a buffer larger than the last-level
+    cache, so that what a call needs is back in memory, its TLB entries are
+    gone and the pool's threads have gone to sleep, as when a program does
+    other work between queries."""
+
+    def __init__(self):
+        self.cache, self.cache_source = last_level_cache()
+        size = max(MIN_SWEEP_BYTES, 2 * (self.cache or 0))
+        self.half = -(-size // (2 * SWEEP_CHUNK)) * SWEEP_CHUNK
+        self.view = memoryview(bytearray(2 * self.half))  # zero pages: touch them now
+        self()
+
+    def __call__(self):
+        view, half = self.view, self.half
+        for source, target in ((0, half), (half, 0)):
+            for at in range(0, half, SWEEP_CHUNK):
+                view[target + at : target + at + SWEEP_CHUNK] = view[source + at : source + at + SWEEP_CHUNK]
+
+    def describe(self):
+        cache = "unknown" if self.cache is None else f"{self.cache >> 20} MiB ({self.cache_source})"
+        return f"each timed call follows an untimed sweep of {2 * self.half >> 20} MiB; last-level cache {cache}"
+
+
+def cold_series(run, sweep, calls, count=len):
+    """The median of calls timed runs of run(), each after sweep() (untimed),
+    following one warm-up that checks the rows like time_series does."""
+    return time_series(lambda _: run(), setup=sweep, count=count, min_runs=calls, max_runs=calls)
 
 
 def resident_bytes():
@@ -66,6 +149,7 @@ class Result:
     notes: list[str] = dataclasses.field(default_factory=list)
     korvale_rows: int | None = None
     peer_rows: int | None = None
+    table: str = "warm"  # or "cold", or "pypy" (run by PyPy, against networkx under PyPy)
 
     def ratio(self):
         if self.korvale is None or not self.peer:
@@ -83,7 +167,7 @@ class Result:
         return {**dataclasses.asdict(self), "ratio": self.ratio()}
 
 
-def compare(workload, size, korvale, peer, unit="s", per=1, notes=()):
+def compare(workload, size, korvale, peer, unit="s", per=1, notes=(), table="warm"):
     """A result from two series (peer may be None), divided by per (time per
     node, per edge, per call)."""
     result = Result(
@@ -95,6 +179,7 @@ def compare(workload, size, korvale, peer, unit="s", per=1, notes=()):
         list(notes),
         korvale.rows,
         peer.rows if peer else None,
+        table,
     )
     result.check_rows()
     return result

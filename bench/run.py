@@ -1,4 +1,5 @@
-"""Benchmarks korvale against networkx and prints one table.
+"""Benchmarks korvale against networkx and prints three tables: warm calls,
+cold calls, and the warm calls again under PyPy.
 
 Run with the built module on the path (`make bench` does this):
     PYTHONPATH=build /usr/bin/python3 bench/run.py [--smoke] [--json FILE]
@@ -12,16 +13,22 @@ import os
 import platform
 import subprocess
 import sys
+import tempfile
 
 import korvale
 import networkx
 
 import graphs
 import workloads
-from measure import Result, RowMismatch, format_table
+from measure import Result, RowMismatch, Sweeper, format_table
 from worker import SHAPES
 
-WORKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "worker.py")
+BENCH = os.path.dirname(os.path.abspath(__file__))
+WORKER = os.path.join(BENCH, "worker.py")
+PYPY = "/usr/bin/pypy3"
+PYPY_BUILD = os.path.join(os.path.dirname(BENCH), "build-pypy")
+# Debian's networkx is pure Python, installed for CPython; PyPy imports it from there.
+DIST_PACKAGES = "/usr/lib/python3/dist-packages"
 
 
 @dataclasses.dataclass
@@ -34,6 +41,8 @@ class Sizes:
     memory: tuple  # (low, high) elements
     scaling: dict  # workload -> nodes
     floor_calls: int
+    cold: int  # nodes (and as many edges) of the graph of the cold calls
+    cold_calls: int
 
 
 FULL = Sizes(
@@ -45,6 +54,8 @@ FULL = Sizes(
     memory=(100_000, 1_000_000),
     scaling={"select": 1_000_000, "two-hop": 100_000},
     floor_calls=10_000,
+    cold=100_000,
+    cold_calls=21,
 )
 
 SMOKE = Sizes(
@@ -56,7 +67,16 @@ SMOKE = Sizes(
     memory=(1_000, 3_000),
     scaling={"select": 5_000, "two-hop": 3_000},
     floor_calls=100,
+    cold=4_000,
+    cold_calls=3,
 )
+
+
+def usable_cpus():
+    # PyPy's os has no sched_getaffinity; its runs are never pinned.
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count()
 
 
 def progress(text):
@@ -154,36 +174,116 @@ def scaling(sizes):
     return results
 
 
-PARTS = {"in-process": in_process, "memory": memory, "scaling": scaling}
+def cold(sizes, options):
+    progress(f"cold calls at {sizes.cold}")
+    sweep = Sweeper()
+    options.notes["cold"] = sweep.describe()
+    return workloads.cold(graphs.Pair(sizes.cold, edges=sizes.cold), sweep, sizes.cold_calls)
+
+
+def pypy_module(build):
+    return [name for name in os.listdir(build) if name.startswith("korvale.pypy")] if os.path.isdir(build) else []
+
+
+def pypy(sizes, options):
+    """The in-process part again, run by PyPy with the module built for it."""
+    options.pypy_build = os.path.abspath(options.pypy_build)
+    if not pypy_module(options.pypy_build):
+        options.notes["pypy"] = f"skipped: no korvale module built for PyPy in {options.pypy_build}"
+        progress(f"PyPy {options.notes['pypy']}")
+        return []
+    env = dict(os.environ, PYTHONPATH=f"{options.pypy_build}{os.pathsep}{DIST_PACKAGES}")
+    # The PyPy module has no sanitizer in it: a runtime preloaded for the
+    # CPython build under test has nothing to check there.
+    for name in ("LD_PRELOAD", "PYTHONMALLOC"):
+        env.pop(name, None)
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "pypy.json")
+        command = [PYPY, os.path.join(BENCH, "run.py"), "--only", "in-process", "--json", out]
+        command += ["--smoke"] if options.smoke else []
+        command += ["--derivation-budget", str(sizes.derivation_budget)]
+        progress("PyPy: " + " ".join(command))
+        lines = []
+        with subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as child:
+            for line in child.stderr:
+                progress("PyPy: " + line.rstrip())
+                lines.append(line)
+        if child.returncode != 0:
+            for line in lines:
+                if line.startswith("ROW MISMATCH: "):
+                    raise RowMismatch("under PyPy, " + line.removeprefix("ROW MISMATCH: ").rstrip())
+            raise RuntimeError(f"the PyPy run failed with status {child.returncode}")
+        with open(out) as data:
+            found = json.load(data)
+    options.notes["pypy"] = found["machine"]
+    results = []
+    for entry in found["results"]:
+        entry.pop("ratio")
+        results.append(Result(**{**entry, "table": "pypy"}))
+    return results
+
+
+def parts(sizes, options):
+    return {
+        "in-process": lambda: in_process(sizes),
+        "cold": lambda: cold(sizes, options),
+        "memory": lambda: memory(sizes),
+        "scaling": lambda: scaling(sizes),
+        "pypy": lambda: pypy(sizes, options),
+    }
+
+
+PART_NAMES = ("in-process", "cold", "memory", "scaling", "pypy")
+TABLES = {
+    "warm": "Warm calls, back to back",
+    "cold": "Cold calls",
+    "pypy": "Warm calls under PyPy, against networkx under PyPy",
+}
+
+
+def print_tables(results, notes):
+    for table, title in TABLES.items():
+        rows = [r for r in results if r.table == table]
+        if not rows and table not in notes:
+            continue
+        print(f"\n{title}" + (f" ({notes[table]})" if table in notes else "") + ":")
+        if rows:
+            print(format_table(rows))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--smoke", action="store_true", help="tiny sizes, to check that every workload runs")
     parser.add_argument("--json", metavar="FILE", help="also write the results to FILE")
-    parser.add_argument("--only", choices=sorted(PARTS), action="append", help="run only these parts")
+    parser.add_argument("--only", choices=PART_NAMES, action="append", help="run only these parts")
     parser.add_argument(
         "--derivation-budget", type=float, metavar="SECONDS", help="stop a derivation run after this long"
     )
+    parser.add_argument(
+        "--pypy-build", default=PYPY_BUILD, metavar="DIR", help=f"the module built for PyPy (default {PYPY_BUILD})"
+    )
     args = parser.parse_args()
+    args.notes = {}  # table -> the conditions printed in its title
     sizes = SMOKE if args.smoke else FULL
     if args.derivation_budget:
         sizes = dataclasses.replace(sizes, derivation_budget=args.derivation_budget)
     machine = (
-        f"{os.cpu_count()} cores ({len(os.sched_getaffinity(0))} usable), "
-        f"Python {platform.python_version()}, networkx {networkx.__version__}"
+        f"{os.cpu_count()} cores ({usable_cpus()} usable), "
+        f"{platform.python_implementation()} {platform.python_version()}, networkx {networkx.__version__}"
     )
     progress(machine)
+    run = parts(sizes, args)
     try:
-        results = [r for name in args.only or PARTS for r in PARTS[name](sizes)]
+        results = [r for name in args.only or PART_NAMES for r in run[name]()]
     except RowMismatch as mismatch:
         print(f"ROW MISMATCH: {mismatch}", file=sys.stderr)
         return 1
     print(machine)
-    print(format_table(results))
+    print_tables(results, args.notes)
     if args.json:
         with open(args.json, "w") as out:
-            json.dump({"machine": machine, "results": [r.as_dict() for r in results]}, out, indent=1)
+            report = {"machine": machine, "notes": args.notes, "results": [r.as_dict() for r in results]}
+            json.dump(report, out, indent=1)
     return 0
 
 
