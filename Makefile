@@ -47,10 +47,12 @@ fuzz: setup
 
 # The module built for PyPy (its own build directory) and the Python tests run
 # under pypy3; Debian's pypy3 finds Debian's pure-Python pytest by itself.
-pypy: setup
+pypy: pypy-build
+	ctest --test-dir build-pypy --output-on-failure -R '^python$$'
+
+pypy-build: setup
 	cmake -S . -B build-pypy -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=/usr/bin/pypy3
 	cmake --build build-pypy -j $(JOBS) --target korvale korvale_testing
-	ctest --test-dir build-pypy --output-on-failure -R '^python$$'
 
 # pip install into a fresh venv, then the demo and a type check from outside the repository.
 pip-check: setup
@@ -62,7 +64,8 @@ demo: build
 clean:
 	rm -rf $(BUILD) build-tsan build-asan build-fuzz build-pypy build-pip
 
-# korvale against networkx, one table (see bench/README.md).
+# korvale against networkx: warm and cold calls, and the warm calls again with
+# the module built for PyPy (see bench/README.md).
 .PHONY: bench
-bench: build
-	PYTHONPATH=$(BUILD) $(PY) bench/run.py
+bench: build pypy-build
+	PYTHONPATH=$(BUILD) $(PY) bench/run.py --pypy-build build-pypy
