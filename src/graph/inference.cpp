@@ -79,17 +79,17 @@ struct StepValues {
 };
 
 // The lines that the type and term parts attach, which name the step's kind.
-struct PartLines {
+struct CreationLines {
   const char* type_schema;
   const char* term_check;
   const char* term_schema;
 };
-constexpr PartLines kNodeLines{"graph - create path [src/graph/create:212]",
-                               "graph - create path [src/graph/create:251]",
-                               "graph - create path [src/graph/create:264]"};
-constexpr PartLines kEdgeLines{"graph - create path [src/graph/create:584]",
-                               "graph - create path [src/graph/create:618]",
-                               "graph - create path [src/graph/create:629]"};
+constexpr CreationLines kNodeLines{"graph - create path [src/graph/create:212]",
+                                   "graph - create path [src/graph/create:251]",
+                                   "graph - create path [src/graph/create:264]"};
+constexpr CreationLines kEdgeLines{"graph - create path [src/graph/create:584]",
+                                   "graph - create path [src/graph/create:618]",
+                                   "graph - create path [src/graph/create:629]"};
 
 // The element at `index`, or IndexOutOfRange naming the list that was asked.
 template <class List>
@@ -129,7 +129,8 @@ class PathInference {
   Result<MatchPtr> run() {
     while (!worklist_.empty()) {
       const WorkItem item = worklist_.pop();
-      KORVALE_PASS_STATUS(item.kind == ElementKind::Node ? node_step(item.index) : edge_step(item.index));
+      KORVALE_PASS_STATUS(item.kind == ElementKind::Node ? node_step(item.index)
+                                                         : edge_step(item.index));
     }
     return std::move(layer_);
   }
@@ -141,10 +142,10 @@ class PathInference {
   Status bound_edge(const EdgeData& edge, StepValues& step);
   template <class Pattern>
   Status type_part(const ElementData& element, const Pattern& pattern, StepValues& step,
-                   const PartLines& lines);
+                   const CreationLines& lines);
   template <class Pattern>
   Status term_part(const ElementData& element, const Pattern& pattern, StepValues& step,
-                   const PartLines& lines);
+                   const CreationLines& lines);
   Status constant_term(const ElementData& element, StepValues& step, const char* line);
   Status from_adjacent_edge(const NodeData& node, const EdgeData& edge, const NodeData& other,
                             bool edge_on_left, StepValues& step);
@@ -179,7 +180,7 @@ void PathInference::requeue_unconfirmed() {
 
 template <class Pattern>
 Status PathInference::type_part(const ElementData& element, const Pattern& pattern,
-                                StepValues& step, const PartLines& lines) {
+                                StepValues& step, const CreationLines& lines) {
   if (element.type_valid != 0) return {};
   step.type_verdict = Verdict::Confirmed;
   if (pattern.type_schema) {
@@ -191,7 +192,7 @@ Status PathInference::type_part(const ElementData& element, const Pattern& patte
 
 template <class Pattern>
 Status PathInference::term_part(const ElementData& element, const Pattern& pattern,
-                                StepValues& step, const PartLines& lines) {
+                                StepValues& step, const CreationLines& lines) {
   if (element.term_valid != 0) return {};
   step.term_verdict = Verdict::Confirmed;
   if (!pattern.term_schema) return {};
@@ -424,4 +425,3 @@ Result<MatchPtr> infer_path_data(Graph& graph, const PathPattern& pattern, NodeL
 }
 
 }  // namespace korvale
-

@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "constants/constant.hpp"
-#include "query/bulk_operations.hpp"
 #include "python/classes.hpp"
 #include "python/conversions.hpp"
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
 #include "python/without_gil.hpp"
+#include "query/bulk_operations.hpp"
 #include "text/hex_to_uid.hpp"
 
 namespace korvale::python {
@@ -102,7 +102,7 @@ Uid uid_of(const std::string& text, const char* line) {
   return *uid;
 }
 
-PropertyMap map_of(py::handle value, const char* line) {
+PropertyMap property_map_argument(py::handle value, const char* line) {
   Result<PropertyMap> map = property_map_new(value);
   if (!map) raise_report(std::move(map.error()).attach(line));
   return std::move(*map);
@@ -136,11 +136,10 @@ void set_node_properties(const PyGraph& self, const py::object& map, const py::o
   for (py::handle item : items) {
     const std::string key = str_value(PyTuple_GET_ITEM(item.ptr(), 0));
     const Uid uid = uid_of(key, "graph - set node properties [src/graph/base:928]");
-    updates.insert(uid, map_of(PyTuple_GET_ITEM(item.ptr(), 1),
-                               "graph - set node properties [src/graph/base:931]"));
+    updates.insert(uid, property_map_argument(PyTuple_GET_ITEM(item.ptr(), 1),
+                                              "graph - set node properties [src/graph/base:931]"));
   }
-  into_py_result(
-      without_gil([&] { return apply_node_properties(*self.graph, updates, replace); }));
+  into_py_result(without_gil([&] { return apply_node_properties(*self.graph, updates, replace); }));
 }
 
 void set_edge_properties(const PyGraph& self, const py::object& map, const py::object& overwrite) {
@@ -150,11 +149,10 @@ void set_edge_properties(const PyGraph& self, const py::object& map, const py::o
   EdgePropertyUpdates updates;
   for (py::handle item : items) {
     const EdgeUid edge = edge_key(PyTuple_GET_ITEM(item.ptr(), 0));
-    updates.insert(edge, map_of(PyTuple_GET_ITEM(item.ptr(), 1),
-                                "graph - set node properties [src/graph/base:967]"));
+    updates.insert(edge, property_map_argument(PyTuple_GET_ITEM(item.ptr(), 1),
+                                               "graph - set node properties [src/graph/base:967]"));
   }
-  into_py_result(
-      without_gil([&] { return apply_edge_properties(*self.graph, updates, replace); }));
+  into_py_result(without_gil([&] { return apply_edge_properties(*self.graph, updates, replace); }));
 }
 
 }  // namespace

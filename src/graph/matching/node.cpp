@@ -1,14 +1,15 @@
 // Node patterns: the first node of a path (match_node_pattern) and the test
 // of a node reached by an edge (check_node_matches).
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <utility>
 #include <vector>
 
+#include "base/stack_guard.hpp"
 #include "graph/concrete_type.hpp"
 #include "graph/graph.hpp"
 #include "graph/matching/row_steps.hpp"
-#include "base/stack_guard.hpp"
 
 namespace korvale {
 namespace row_steps {
@@ -183,6 +184,7 @@ Status match_any_node(const Graph& graph, const NodePattern& pattern, const Matc
 
 Status match_node_row(const Graph& graph, const NodePattern& pattern,
                       const std::optional<ConcreteType>& concrete, const MatchRow& row, Sink sink) {
+  assert(!concrete || pattern.type_schema);
   if (pattern.variable) {
     if (const std::optional<MatchElement> bound = row.match->get(*pattern.variable)) {
       return match_bound_node(graph, pattern, *bound, row.match, sink);

@@ -6,6 +6,7 @@
 // an edge does). Sinks are called from many pool threads at once.
 #pragma once
 
+#include <cassert>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,8 +32,9 @@ inline auto into_set(MatchSet& set) {
 }
 
 // The node step for one row: the bound node, or the candidates of the type
-// schema (by `concrete` when it applies to the row), of the term schema, or
-// of every stored node. Failures carry the node step's own lines.
+// schema (by `concrete`, that of the pattern's type schema, when it applies
+// to the row), of the term schema, or of every stored node. Failures carry
+// the node step's own lines.
 Status match_node_row(const Graph& graph, const NodePattern& pattern,
                       const std::optional<ConcreteType>& concrete, const MatchRow& row, Sink sink);
 
@@ -66,6 +68,7 @@ struct PartLines {
 template <class Pattern, class Filter>
 CheckResult check_parts(const Graph& graph, const Uid& uid, const Pattern& pattern, MatchPtr m,
                         const PartLines& lines, Filter&& filter) {
+  assert(lines.type != nullptr && lines.term != nullptr && lines.properties != nullptr);
   if (pattern.type_schema) {
     std::optional<MatchPtr> fit = KORVALE_TRY(
         graph.check_type_matches(uid, *pattern.type_schema->compiled, std::move(m)), lines.type);

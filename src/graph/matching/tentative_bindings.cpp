@@ -1,5 +1,6 @@
 #include "graph/matching/tentative_bindings.hpp"
 
+#include <cassert>
 #include <string>
 #include <utility>
 
@@ -26,6 +27,7 @@ bool TentativeBindings::contains(std::string_view name) const {
 }
 
 Status TentativeBindings::bind(std::string_view name, MatchElement element, const char* line) {
+  assert(line != nullptr);
   if (contains(name)) {
     return fail(kind::VariableAlreadyExists{std::string(name), "match insert [src/matches:163]"});
   }
@@ -38,6 +40,7 @@ void TentativeBindings::open_layer() {
 }
 
 Result<MatchPtr> TentativeBindings::commit(MatchPtr base) const {
+  assert(base.get() == base_);
   MatchPtr layer = std::move(base);
   for (const Entry& entry : entries_) {
     layer = Match::new_(std::move(layer));

@@ -42,7 +42,8 @@ class TentativeBindings {
   void open_layer();
 
   // The layer to go on with: `base` itself when the test opened no layer,
-  // otherwise the new layers over it, the last one returned.
+  // otherwise the new layers over it, the last one returned. `base` is the
+  // layer the bindings were made over (that of the constructor).
   Result<MatchPtr> commit(MatchPtr base) const;
 
  private:

@@ -7,14 +7,10 @@
 
 #include "graph/graph.hpp"
 #include "graph/matching/schema_fits.hpp"
-#include "base/stack_guard.hpp"
 
 namespace korvale {
 namespace {
 
-constexpr const char* kSchemaLine = "graph - match term schema [src/graph/matches/term_schema:22]";
-constexpr const char* kEntryLine = "graph - match term pattern [src/graph/matches/term_schema:44]";
-constexpr const char* kScanLine = "graph - match term pattern [src/graph/matches/term_schema:51]";
 constexpr const char* kBoundLine = "graph - check term matches [src/graph/matches/term_schema:68]";
 constexpr const char* kBindLine = "graph - match term pattern [src/graph/matches/term_schema:79]";
 constexpr const char* kFunctionLine =
@@ -28,21 +24,6 @@ constexpr const char* kFreeVariableContext =
     "check term matches [src/graph/matches/term_schema:133]";
 constexpr const char* kTypeArgumentLine = "check term matches [src/graph/matches/term_schema:137]";
 
-// The failures are built out of line: the tests recurse once per pattern
-// level, and a report built in place would widen every level's frame.
-[[gnu::cold, gnu::noinline]] std::unexpected<Report> term_not_found(const Uid& uid) {
-  return fail(kind::TermNotFound{uid, "check term matches"});
-}
-
-[[gnu::cold, gnu::noinline]] std::unexpected<Report> stack_exhausted() {
-  return fail(kind::StackExhausted{"Term schema"});
-}
-
-[[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_term(const MatchElement& bound,
-                                                                const std::string& name) {
-  return fail(std::move(bound.as_term(name, "check term matches").error()).attach(kBoundLine));
-}
-
 // What a test needs of a stored term once its entry is released: the types
 // of an application's parts, and whether a basic term bears the name of the
 // pattern's constant.
@@ -52,6 +33,33 @@ struct TermView {
   Uid function{};
   Uid argument{};
 };
+
+// The terms' side of the tests and scans of schema_fits.hpp.
+struct TermSide {
+  using Pattern = TermPattern;
+  using Rep = TermRep;
+  using View = TermView;
+  using NotFound = kind::TermNotFound;
+  static constexpr const char* kNotFoundContext = "check term matches";
+  static constexpr const char* kStackWhat = "Term schema";
+  static constexpr const char* kSchemaLine =
+      "graph - match term schema [src/graph/matches/term_schema:22]";
+  static constexpr const char* kEntryLine =
+      "graph - match term pattern [src/graph/matches/term_schema:44]";
+  static constexpr const char* kScanLine =
+      "graph - match term pattern [src/graph/matches/term_schema:51]";
+
+  static const ShardedMap<Uid, TermRep>& table(const Graph& graph) { return graph.term_index; }
+  static TermView view(const TermRep& rep, const TermPattern& pattern);
+  static Result<bool> level_fits(const Graph& graph, const Uid& uid, const TermView& view,
+                                 const TermPattern& pattern, TentativeBindings& bindings);
+};
+
+// Out of line, as the failures of schema_fits.hpp are.
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_term(const MatchElement& bound,
+                                                                const std::string& name) {
+  return fail(std::move(bound.as_term(name, "check term matches").error()).attach(kBoundLine));
+}
 
 // An unbound name binds the term; a bound one fits only its own term. Out of
 // line, so the element it copies does not widen the frames of the recursion.
@@ -72,10 +80,12 @@ Result<bool> application_fits(const Graph& graph, const TermView& view,
                               TentativeBindings& bindings) {
   if (!view.application) return false;
   const bool function = KORVALE_TRY(
-      schema_fits::term_fits(graph, view.function, *application.function, bindings), kFunctionLine);
+      schema_fits::entry_fits<TermSide>(graph, view.function, *application.function, bindings),
+      kFunctionLine);
   if (!function) return false;
-  return KORVALE_TRY(schema_fits::term_fits(graph, view.argument, *application.argument, bindings),
-                     kArgumentLine);
+  return KORVALE_TRY(
+      schema_fits::entry_fits<TermSide>(graph, view.argument, *application.argument, bindings),
+      kArgumentLine);
 }
 
 // Tests the type arguments against the types that the constant's own schema
@@ -125,7 +135,7 @@ Result<bool> type_arguments_fit(const Graph& graph, const Constant& constant,
   return type_arguments_fit(graph, constant, pattern, captured, bindings);
 }
 
-TermView view_term(const TermRep& rep, const TermPattern& pattern) {
+TermView TermSide::view(const TermRep& rep, const TermPattern& pattern) {
   TermView view;
   if (const auto* application = rep.as_application()) {
     view.application = true;
@@ -137,11 +147,9 @@ TermView view_term(const TermRep& rep, const TermPattern& pattern) {
   return view;
 }
 
-Result<bool> view_fits(const Graph& graph, const Uid& uid, const TermView& view,
-                       const TermPattern& pattern, TentativeBindings& bindings) {
-  if (std::holds_alternative<TermPattern::Wildcard>(pattern.value)) return true;
-  // Every level of an application passes here.
-  if (!stack_has_room()) return stack_exhausted();
+// A variable, an application or a constant.
+Result<bool> TermSide::level_fits(const Graph& graph, const Uid& uid, const TermView& view,
+                                  const TermPattern& pattern, TentativeBindings& bindings) {
   if (const auto* variable = std::get_if<TermPattern::Variable>(&pattern.value)) {
     return variable_fits(uid, variable->name, bindings);
   }
@@ -153,36 +161,17 @@ Result<bool> view_fits(const Graph& graph, const Uid& uid, const TermView& view,
 
 }  // namespace
 
-namespace schema_fits {
-
-Result<bool> term_fits(const Graph& graph, const Uid& uid, const TermPattern& pattern,
-                       TentativeBindings& bindings) {
-  std::optional<TermView> view;
-  graph.term_index.find_with(uid, [&](const TermRep& rep) { view = view_term(rep, pattern); });
-  if (!view) return term_not_found(uid);
-  return view_fits(graph, uid, *view, pattern, bindings);
-}
-
-}  // namespace schema_fits
-
 CheckResult Graph::check_term_matches(const Uid& uid, const TermPattern& pattern,
                                       MatchPtr m) const {
-  TentativeBindings bindings(m.get());
-  Result<bool> fits = schema_fits::term_fits(*this, uid, pattern, bindings);
-  return schema_fits::settle(std::move(fits), bindings, std::move(m));
+  return schema_fits::check_entry<TermSide>(*this, uid, pattern, std::move(m));
 }
 
 Result<MatchSet> Graph::match_term_pattern(const TermPattern& pattern, MatchSet matches) const {
-  return schema_fits::scan_table(
-      term_index, matches,
-      [&](const Uid& uid, TentativeBindings& bindings) {
-        return schema_fits::term_fits(*this, uid, pattern, bindings);
-      },
-      kEntryLine, kScanLine);
+  return schema_fits::scan_pattern<TermSide>(*this, pattern, matches);
 }
 
 Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, MatchSet matches) const {
-  return KORVALE_TRY(match_term_pattern(*schema.compiled, std::move(matches)), kSchemaLine);
+  return schema_fits::scan_schema<TermSide>(*this, schema, matches);
 }
 
 }  // namespace korvale

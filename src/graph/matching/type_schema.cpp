@@ -6,14 +6,10 @@
 
 #include "graph/graph.hpp"
 #include "graph/matching/schema_fits.hpp"
-#include "base/stack_guard.hpp"
 
 namespace korvale {
 namespace {
 
-constexpr const char* kSchemaLine = "graph - match type schema [src/graph/matches/type_schema:21]";
-constexpr const char* kEntryLine = "graph - match type pattern [src/graph/matches/type_schema:43]";
-constexpr const char* kScanLine = "graph - match type pattern [src/graph/matches/type_schema:50]";
 constexpr const char* kBoundLine = "graph - check type matches [src/graph/matches/type_schema:67]";
 constexpr const char* kDomainLine = "graph - check type matches [src/graph/matches/type_schema:91]";
 constexpr const char* kCodomainLine =
@@ -22,21 +18,6 @@ constexpr const char* kCaptureInnerLine =
     "graph - check type matches [src/graph/matches/type_schema:104]";
 constexpr const char* kCaptureLine =
     "graph - check type matches [src/graph/matches/type_schema:109]";
-
-// The failures are built out of line: the tests recurse once per pattern
-// level, and a report built in place would widen every level's frame.
-[[gnu::cold, gnu::noinline]] std::unexpected<Report> type_not_found(const Uid& uid) {
-  return fail(kind::TypeNotFound{uid, "check type matches"});
-}
-
-[[gnu::cold, gnu::noinline]] std::unexpected<Report> stack_exhausted() {
-  return fail(kind::StackExhausted{"Type schema"});
-}
-
-[[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_type(const MatchElement& bound,
-                                                                const std::string& name) {
-  return fail(std::move(bound.as_type(name, "check type matches").error()).attach(kBoundLine));
-}
 
 // What a test needs of a stored type once its entry is released: the parts
 // of an arrow, and whether a variable bears the one name the pattern can ask
@@ -48,8 +29,32 @@ struct TypeView {
   Uid codomain{};
 };
 
-Result<bool> view_fits(const Graph& graph, const Uid& uid, const TypeView& view,
-                       const TypePattern& pattern, TentativeBindings& bindings);
+// The types' side of the tests and scans of schema_fits.hpp.
+struct TypeSide {
+  using Pattern = TypePattern;
+  using Rep = TypeRep;
+  using View = TypeView;
+  using NotFound = kind::TypeNotFound;
+  static constexpr const char* kNotFoundContext = "check type matches";
+  static constexpr const char* kStackWhat = "Type schema";
+  static constexpr const char* kSchemaLine =
+      "graph - match type schema [src/graph/matches/type_schema:21]";
+  static constexpr const char* kEntryLine =
+      "graph - match type pattern [src/graph/matches/type_schema:43]";
+  static constexpr const char* kScanLine =
+      "graph - match type pattern [src/graph/matches/type_schema:50]";
+
+  static const ShardedMap<Uid, TypeRep>& table(const Graph& graph) { return graph.type_index; }
+  static TypeView view(const TypeRep& rep, const TypePattern& pattern);
+  static Result<bool> level_fits(const Graph& graph, const Uid& uid, const TypeView& view,
+                                 const TypePattern& pattern, TentativeBindings& bindings);
+};
+
+// Out of line, as the failures of schema_fits.hpp are.
+[[gnu::cold, gnu::noinline]] std::unexpected<Report> not_a_type(const MatchElement& bound,
+                                                                const std::string& name) {
+  return fail(std::move(bound.as_type(name, "check type matches").error()).attach(kBoundLine));
+}
 
 // A name the row binds fits only its own type; an unbound name fits the type
 // variable of that name. Out of line, so the element it copies does not
@@ -68,11 +73,12 @@ Result<bool> view_fits(const Graph& graph, const Uid& uid, const TypeView& view,
 Result<bool> arrow_fits(const Graph& graph, const TypeView& view, const TypePattern::Arrow& arrow,
                         TentativeBindings& bindings) {
   if (!view.arrow) return false;
-  const bool domain =
-      KORVALE_TRY(schema_fits::type_fits(graph, view.domain, *arrow.domain, bindings), kDomainLine);
+  const bool domain = KORVALE_TRY(
+      schema_fits::entry_fits<TypeSide>(graph, view.domain, *arrow.domain, bindings), kDomainLine);
   if (!domain) return false;
-  return KORVALE_TRY(schema_fits::type_fits(graph, view.codomain, *arrow.codomain, bindings),
-                     kCodomainLine);
+  return KORVALE_TRY(
+      schema_fits::entry_fits<TypeSide>(graph, view.codomain, *arrow.codomain, bindings),
+      kCodomainLine);
 }
 
 // The inner pattern must fit first; the capture then binds, and never
@@ -82,13 +88,14 @@ Result<bool> arrow_fits(const Graph& graph, const TypeView& view, const TypePatt
                                             const TypePattern::Capture& capture,
                                             TentativeBindings& bindings) {
   const bool inner =
-      KORVALE_TRY(view_fits(graph, uid, view, *capture.pattern, bindings), kCaptureInnerLine);
+      KORVALE_TRY(schema_fits::view_fits<TypeSide>(graph, uid, view, *capture.pattern, bindings),
+                  kCaptureInnerLine);
   if (!inner) return false;
   KORVALE_CHECK(bindings.bind(capture.name, MatchElement::Type{uid}, kCaptureLine), kCaptureLine);
   return true;
 }
 
-TypeView view_type(const TypeRep& rep, const TypePattern& pattern) {
+TypeView TypeSide::view(const TypeRep& rep, const TypePattern& pattern) {
   TypeView view;
   if (const auto* arrow = rep.as_arrow()) {
     view.arrow = true;
@@ -107,11 +114,9 @@ TypeView view_type(const TypeRep& rep, const TypePattern& pattern) {
   return view;
 }
 
-Result<bool> view_fits(const Graph& graph, const Uid& uid, const TypeView& view,
-                       const TypePattern& pattern, TentativeBindings& bindings) {
-  if (std::holds_alternative<TypePattern::Wildcard>(pattern.value)) return true;
-  // Every level of an arrow or a capture passes here.
-  if (!stack_has_room()) return stack_exhausted();
+// A variable, an arrow or a capture.
+Result<bool> TypeSide::level_fits(const Graph& graph, const Uid& uid, const TypeView& view,
+                                  const TypePattern& pattern, TentativeBindings& bindings) {
   if (const auto* variable = std::get_if<TypePattern::Variable>(&pattern.value)) {
     return variable_fits(uid, view, variable->name, bindings);
   }
@@ -127,32 +132,22 @@ namespace schema_fits {
 
 Result<bool> type_fits(const Graph& graph, const Uid& uid, const TypePattern& pattern,
                        TentativeBindings& bindings) {
-  std::optional<TypeView> view;
-  graph.type_index.find_with(uid, [&](const TypeRep& rep) { view = view_type(rep, pattern); });
-  if (!view) return type_not_found(uid);
-  return view_fits(graph, uid, *view, pattern, bindings);
+  return entry_fits<TypeSide>(graph, uid, pattern, bindings);
 }
 
 }  // namespace schema_fits
 
 CheckResult Graph::check_type_matches(const Uid& uid, const TypePattern& pattern,
                                       MatchPtr m) const {
-  TentativeBindings bindings(m.get());
-  Result<bool> fits = schema_fits::type_fits(*this, uid, pattern, bindings);
-  return schema_fits::settle(std::move(fits), bindings, std::move(m));
+  return schema_fits::check_entry<TypeSide>(*this, uid, pattern, std::move(m));
 }
 
 Result<MatchSet> Graph::match_type_pattern(const TypePattern& pattern, MatchSet matches) const {
-  return schema_fits::scan_table(
-      type_index, matches,
-      [&](const Uid& uid, TentativeBindings& bindings) {
-        return schema_fits::type_fits(*this, uid, pattern, bindings);
-      },
-      kEntryLine, kScanLine);
+  return schema_fits::scan_pattern<TypeSide>(*this, pattern, matches);
 }
 
 Result<MatchSet> Graph::match_type_schema(const TypeSchema& schema, MatchSet matches) const {
-  return KORVALE_TRY(match_type_pattern(*schema.compiled, std::move(matches)), kSchemaLine);
+  return schema_fits::scan_schema<TypeSide>(*this, schema, matches);
 }
 
 }  // namespace korvale
