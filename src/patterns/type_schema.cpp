@@ -136,6 +136,7 @@ Result<TypePatternPtr> TypeSchema::parse_pattern_recursive(std::string_view text
   return make_pattern(TypePattern::Variable{std::string(t)});
 }
 
+// Iterative despite its name, which callers know.
 std::vector<std::string> TypeSchema::get_pattern_free_variables_recursive(
     const TypePattern& pattern) {
   // Post-order walk with an explicit stack: a capture's name is emitted once

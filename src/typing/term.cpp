@@ -1,19 +1,22 @@
 #include "typing/term.hpp"
 
+#include <cassert>
 #include <utility>
 #include <vector>
 
-#include "typing/part_release.hpp"
 #include "text/validation.hpp"
+#include "typing/part_release.hpp"
 
 namespace korvale {
 
 Result<BasicTerm> BasicTerm::new_(std::string name, TypePtr type) {
+  assert(type != nullptr);
   KORVALE_CHECK(validate_variable_name(name), "basic term - new [src/typing/term:64]");
   return BasicTerm(std::move(name), std::move(type));
 }
 
 Result<Application> Application::new_(TermPtr function, TermPtr argument) {
+  assert(function != nullptr && argument != nullptr);
   const Arrow* arrow = function->type()->as_arrow();
   if (arrow == nullptr) {
     return fail(kind::TypeMismatch{"Application Type", "Variable Type", "application creation"});

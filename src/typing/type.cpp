@@ -1,12 +1,14 @@
 #include "typing/type.hpp"
 
+#include <cassert>
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "typing/part_release.hpp"
 #include "base/sha256.hpp"
 #include "text/validation.hpp"
+#include "typing/part_release.hpp"
+#include "typing/post_order.hpp"
 
 namespace korvale {
 
@@ -20,6 +22,7 @@ TypePtr Type::variable(Variable variable) {
 }
 
 TypePtr Type::arrow(TypePtr domain, TypePtr codomain) {
+  assert(domain != nullptr && codomain != nullptr);
   return std::make_shared<const Type>(Value(Arrow{std::move(domain), std::move(codomain)}));
 }
 
@@ -90,40 +93,26 @@ void Type::publish_uid(const Uid& uid) const {
 Uid Type::uid() const {
   Uid out;
   if (cached_uid(out)) return out;
-  // Children first, with an explicit stack: an arrow is met once to push its
-  // parts and once more, after both parts have left their digests on
-  // `digests`, to combine them.
-  struct Item {
-    const Type* type;
-    bool parts_done;
-  };
-  std::vector<Item> stack{{this, false}};
-  std::vector<Uid> digests;
-  while (!stack.empty()) {
-    const Item item = stack.back();
-    stack.pop_back();
-    if (!item.parts_done && item.type->cached_uid(out)) {
-      digests.push_back(out);
-      continue;
-    }
-    if (const Variable* variable = item.type->as_variable()) {
-      out = variable_uid(variable->name());
-    } else if (!item.parts_done) {
-      const Arrow& arrow = *item.type->as_arrow();
-      stack.push_back({item.type, true});
-      stack.push_back({arrow.codomain.get(), false});
-      stack.push_back({arrow.domain.get(), false});
-      continue;
-    } else {
-      const Uid codomain = digests.back();
-      digests.pop_back();
-      out = arrow_uid(digests.back(), codomain);
-      digests.pop_back();
-    }
-    item.type->publish_uid(out);
-    digests.push_back(out);
-  }
-  return digests.back();
+  // A part whose digest is cached gives it at once; its parts are not walked.
+  return post_order<Uid>(
+      this,
+      [](const Type* type, PostOrderStep<const Type*, Uid>& step) {
+        Uid known;
+        if (type->cached_uid(known)) {
+          step.value(known);
+        } else if (const Arrow* arrow = type->as_arrow()) {
+          step.parts(arrow->domain.get(), arrow->codomain.get());
+        } else {
+          known = variable_uid(type->as_variable()->name());
+          type->publish_uid(known);
+          step.value(known);
+        }
+      },
+      [](const Type* type, const Uid& domain, const Uid& codomain) {
+        const Uid uid = arrow_uid(domain, codomain);
+        type->publish_uid(uid);
+        return uid;
+      });
 }
 
 bool operator==(const Type& a, const Type& b) {
