@@ -1,9 +1,11 @@
 #include "patterns/parsing.hpp"
 
+#include <cassert>
 #include <optional>
 #include <utility>
 
 #include "patterns/property_block.hpp"
+#include "patterns/scanner.hpp"
 #include "text/unicode.hpp"
 
 namespace korvale {
@@ -29,26 +31,27 @@ class Tokenizer {
     for (std::size_t i = 0; i < text_.size();) {
       const std::size_t start = i;
       const char32_t c = unicode::next(text_, i);
-      Status step = state_ == State::Idle     ? idle(c, start)
-                    : state_ == State::InNode ? in_node(c, i)
-                                              : in_edge(c, i);
+      Status step = state_ == State::Idle ? idle(c, start, i) : in_edge(c, i);
       if (!step) return fail(std::move(step.error()));
     }
-    if (node_depth_ != 0) return refuse(text_, "Unmatched parentheses in pattern");
     if (bracket_depth_ != 0) return refuse(text_, "Unmatched brackets in pattern");
     if (state_ == State::InEdge) return refuse(text_, "Pattern cannot end with an edge");
     return std::move(tokens_);
   }
 
  private:
-  enum class State { Idle, InNode, InEdge };
+  enum class State { Idle, InEdge };
 
-  Status idle(char32_t c, std::size_t start) {
+  // `start` is the character's offset, `after` the offset after it; a node
+  // text is taken whole, up to the ")" that closes it, and `after` moves past it.
+  Status idle(char32_t c, std::size_t start, std::size_t& after) {
     if (is_blank(c)) return {};
     if (c == '(') {
-      node_start_ = start;
-      node_depth_ = 1;
-      state_ = State::InNode;
+      const std::size_t close = find_closing_parenthesis(text_, start);
+      // Nothing after an open node text could fail first.
+      if (close == npos) return refuse(text_, "Unmatched parentheses in pattern");
+      tokens_.push_back({Token::Kind::Node, std::string(text_.substr(start, close + 1 - start))});
+      after = close + 1;
     } else if (c == '-' || c == '<' || c == '>' || c == '[') {
       edge_start_ = start;
       if (c == '[') bracket_depth_ = 1;
@@ -60,16 +63,6 @@ class Tokenizer {
   }
 
   // `end` is the offset just after the character.
-  Status in_node(char32_t c, std::size_t end) {
-    if (c == '(') ++node_depth_;
-    if (c == ')' && --node_depth_ == 0) {
-      tokens_.push_back(
-          {Token::Kind::Node, std::string(text_.substr(node_start_, end - node_start_))});
-      state_ = State::Idle;
-    }
-    return {};
-  }
-
   Status in_edge(char32_t c, std::size_t end) {
     bool check_end = false;
     if (c == '[' || c == ']') {
@@ -117,29 +110,25 @@ class Tokenizer {
   std::string_view text_;
   State state_ = State::Idle;
   std::vector<Token> tokens_;
-  std::size_t node_start_ = 0;
   std::size_t edge_start_ = 0;
-  long node_depth_ = 0;
   long bracket_depth_ = 0;
   long edge_paren_depth_ = 0;
   std::size_t run_start_ = 1;  // empty remembered run: [1, 0]
   std::size_t run_end_ = 0;
 };
 
-// The offset of the first "{" outside all parentheses and brackets, or npos.
-std::size_t find_property_block(std::string_view inner) {
-  long parens = 0;
-  long brackets = 0;
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    if (c == '(') ++parens;
-    if (c == ')') --parens;
-    if (c == '[') ++brackets;
-    if (c == ']') --brackets;
-    if (c == '{' && parens == 0 && brackets == 0) return i;
-  }
-  return npos;
-}
+// A property block begins at the first "{" outside all parentheses and
+// brackets; braces do not nest here, and quotes mean nothing.
+constexpr ScanRules kPropertyBlockScan({.brackets = "()[]",
+                                        .separators = "{",
+                                        .depths = Depths::PerPair});
+
+// The element's parts stand between the colons outside all three kinds of
+// bracket; a closer without its opener is refused.
+constexpr ScanRules kColonScan({.brackets = "()[]{}",
+                                .separators = ":",
+                                .depths = Depths::PerPair,
+                                .unbalanced = Unbalanced::Stop});
 
 // What differs between the node and the edge parser: context lines and wording.
 struct ElementRules {
@@ -199,8 +188,9 @@ bool looks_like_type_schema(const std::string& part) {
 // constructor. `whole` is the element's text for the too-many-parts report.
 Result<ElementParts> parse_element(std::string_view inner, std::string_view whole,
                                    const ElementRules& rules) {
+  assert(unicode::trim(inner).size() == inner.size());
   ElementParts parts;
-  if (const std::size_t brace = find_property_block(inner); brace != npos) {
+  if (const std::size_t brace = find_top_level(inner, kPropertyBlockScan); brace != npos) {
     parts.properties = KORVALE_TRY(parse_properties(inner.substr(brace)), rules.properties_line);
     inner = unicode::trim(inner.substr(0, brace));
   }
@@ -239,27 +229,20 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
 }
 
 Result<std::vector<std::string>> smart_split_colons(std::string_view text) {
-  long depths[3] = {0, 0, 0};  // parentheses, brackets, braces
+  // In the order of the pairs of kColonScan.
   static constexpr const char* kUnbalanced[3] = {"Unbalanced parentheses in pattern",
                                                  "Unbalanced brackets in pattern",
                                                  "Unbalanced braces in pattern"};
   std::vector<std::string> parts;
   std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t opening = std::string_view("([{").find(text[i]);
-    const std::size_t closing = std::string_view(")]}").find(text[i]);
-    if (opening != npos) {
-      ++depths[opening];
-    } else if (closing != npos) {
-      if (--depths[closing] < 0) return refuse(text, kUnbalanced[closing]);
-    } else if (text[i] == ':' && depths[0] == 0 && depths[1] == 0 && depths[2] == 0) {
-      parts.emplace_back(unicode::trim(text.substr(start, i - start)));
-      start = i + 1;
-    }
+  Scanner scan(text, kColonScan);
+  for (; scan.next(); start = scan.offset() + 1) {
+    parts.emplace_back(unicode::trim(text.substr(start, scan.offset() - start)));
   }
+  if (scan.at_unbalanced()) return refuse(text, kUnbalanced[scan.unbalanced_pair()]);
   parts.emplace_back(unicode::trim(text.substr(start)));
-  for (int k = 0; k < 3; ++k) {
-    if (depths[k] != 0) return refuse(text, kUnbalanced[k]);
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (scan.depth(k) != 0) return refuse(text, kUnbalanced[k]);
   }
   return parts;
 }

@@ -1,5 +1,6 @@
 #include "patterns/property_block.hpp"
 
+#include <cassert>
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include "base/stack_guard.hpp"
+#include "patterns/scanner.hpp"
 #include "text/unicode.hpp"
 
 namespace korvale {
@@ -35,23 +37,21 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The string state of a scanner: a quote opens a string that only the same
-// quote character closes.
-struct StringState {
-  bool in_string = false;
-  char quote = 0;
-  void on_quote(char c) {
-    if (!in_string) {
-      in_string = true;
-      quote = c;
-    } else if (c == quote) {
-      in_string = false;
-    }
-  }
-};
+// The three scans of a block differ in which brackets count and in the
+// quotes of a list, which are ordinary characters inside its nested values.
+constexpr ScanRules kEntryScan({.brackets = "[]{}",
+                                .separators = ":,",
+                                .quotes = Quotes::Anywhere});
+constexpr ScanRules kListItemScan({.brackets = "()[]{}",
+                                   .separators = ",",
+                                   .quotes = Quotes::TopLevel});
+constexpr ScanRules kDictEntryScan({.brackets = "()[]{}",
+                                    .separators = ":,",
+                                    .quotes = Quotes::Anywhere});
 
 // The text between the first and the last character, trimmed.
 std::string_view inside(std::string_view t) {
+  assert(t.size() >= 2);
   return unicode::trim(t.substr(1, t.size() - 2));
 }
 
@@ -170,23 +170,8 @@ Result<Dynamic> parse_list_value(std::string_view t, std::size_t depth) {
     return {};
   };
   std::size_t start = 0;
-  long nesting = 0;
-  StringState string;
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    if (is_quote(c)) {
-      // Inside a nested container quotes are ordinary characters.
-      if (nesting == 0) string.on_quote(c);
-    } else if (string.in_string) {
-      continue;
-    } else if (c == '(' || c == '[' || c == '{') {
-      ++nesting;
-    } else if (c == ')' || c == ']' || c == '}') {
-      --nesting;
-    } else if (c == ',' && nesting == 0) {
-      KORVALE_PASS_STATUS(add_item(inner.substr(start, i - start), kListItemLine));
-      start = i + 1;
-    }
+  for (Scanner scan(inner, kListItemScan); scan.next(); start = scan.offset() + 1) {
+    KORVALE_PASS_STATUS(add_item(inner.substr(start, scan.offset() - start), kListItemLine));
   }
   KORVALE_PASS_STATUS(add_item(inner.substr(start), kLastListItemLine));
   return Dynamic::list(std::move(items));
@@ -203,33 +188,21 @@ Result<PropertyMap> parse_properties(std::string_view text) {
   PropertyMap map;
   std::size_t start = 0;  // where the current entry's key text begins
   std::size_t colon = npos;
-  long depth = 0;
-  StringState string;
   auto key_text = [&] { return unicode::trim(inner.substr(start, colon - start)); };
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    if (is_quote(c)) {
-      string.on_quote(c);
-    } else if (string.in_string) {
-      continue;
-    } else if (c == '[' || c == '{') {
-      ++depth;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    } else if (c == ':' && depth == 0) {
+  for (Scanner scan(inner, kEntryScan); scan.next();) {
+    const std::size_t i = scan.offset();
+    if (inner[i] == ':') {
       if (colon != npos) return refuse(t, "Unexpected colon in property value");
       colon = i;
       if (key_text().empty()) return refuse(t, "Empty property key");
-    } else if (c == ',' && depth == 0) {
-      if (colon == npos) return refuse(t, "Missing colon in property definition");
-      auto value =
-          KORVALE_TRY(parse_property_value(inner.substr(colon + 1, i - colon - 1)), kEntryLine);
-      KORVALE_PASS_STATUS(map.insert(std::string(key_text()), std::move(value)));
-      start = i + 1;
-      colon = npos;
-      depth = 0;
-      string = StringState();
+      continue;
     }
+    if (colon == npos) return refuse(t, "Missing colon in property definition");
+    auto value =
+        KORVALE_TRY(parse_property_value(inner.substr(colon + 1, i - colon - 1)), kEntryLine);
+    KORVALE_PASS_STATUS(map.insert(std::string(key_text()), std::move(value)));
+    start = i + 1;
+    colon = npos;
   }
   if (start == inner.size()) return map;  // nothing after the last comma
   if (colon == npos) return refuse(t, "Missing colon in property definition");
@@ -267,6 +240,7 @@ Result<Dynamic> parse_property_value(std::string_view text, std::size_t depth) {
 }
 
 Result<Dynamic> parse_dict_value(std::string_view text, std::size_t depth) {
+  assert(text.size() >= 2 && text.front() == '{' && text.back() == '}');
   const std::string_view t = unicode::trim(text);
   if (t.size() < 2 || t.front() != '{' || t.back() != '}') {
     return refuse(t, "Dictionary value must be enclosed in braces {}");
@@ -286,27 +260,15 @@ Result<Dynamic> parse_dict_value(std::string_view text, std::size_t depth) {
     entries.insert_or_assign(std::move(key), std::move(value));
     return {};
   };
-  long nesting = 0;
-  StringState string;
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    if (is_quote(c)) {
-      string.on_quote(c);
-    } else if (string.in_string) {
+  for (Scanner scan(inner, kDictEntryScan); scan.next();) {
+    const std::size_t i = scan.offset();
+    if (inner[i] == ':') {
+      if (colon == npos) colon = i;  // later colons belong to the value
       continue;
-    } else if (c == '(' || c == '[' || c == '{') {
-      ++nesting;
-    } else if (c == ')' || c == ']' || c == '}') {
-      --nesting;
-    } else if (c == ':' && nesting == 0 && colon == npos) {
-      colon = i;
-    } else if (c == ',' && nesting == 0) {
-      KORVALE_PASS_STATUS(add_entry(i, kDictEntryLine));
-      start = i + 1;
-      colon = npos;
-      nesting = 0;
-      string = StringState();
     }
+    KORVALE_PASS_STATUS(add_entry(i, kDictEntryLine));
+    start = i + 1;
+    colon = npos;
   }
   // A pending entry with an empty key (a trailing comma, or ": 2") is dropped.
   const std::size_t key_end = colon == npos ? inner.size() : colon;

@@ -2,10 +2,10 @@
 // pattern, and the small value language written in them (quoted strings with
 // escapes, true/false, null/None, integers, finite floats, lists, dicts).
 //
-// The scanners of this file know no escapes: a backslash before a quote does
-// not keep it from opening or closing a string; escapes are resolved only in
-// string values, by unescape_string. Every failure made here is InvalidPattern;
-// each level of nesting adds its own context line on the way out.
+// The scans of this file (patterns/scanner.hpp) know no escapes: a backslash
+// before a quote does not keep it from opening or closing a string; escapes
+// are resolved only in string values, by unescape_string. Every failure made here is
+// InvalidPattern; each level of nesting adds its own context line on the way out.
 #pragma once
 
 #include <cstddef>

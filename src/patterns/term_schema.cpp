@@ -1,7 +1,9 @@
 #include "patterns/term_schema.hpp"
 
+#include <cassert>
 #include <utility>
 
+#include "patterns/scanner.hpp"
 #include "text/unicode.hpp"
 #include "text/validation.hpp"
 
@@ -28,6 +30,7 @@ std::unexpected<Report> refuse(std::string_view pattern, std::string reason) {
 
 // A trimmed, non-empty piece without a blank at depth 0: "*", a constant or a name.
 Result<TermPatternPtr> parse_atom(std::string_view t) {
+  assert(!t.empty());
   if (t == "*") return make({TermPattern::Wildcard{}});
   if (t.front() == '@') {
     return KORVALE_TRY(TermSchema::parse_constant_pattern(t), kConstantLine);
@@ -45,15 +48,14 @@ Report nest(Report report, bool is_argument, std::size_t levels) {
   return report;
 }
 
+// Only parentheses nest in a term schema, and quotes mean nothing.
+constexpr ScanRules kBlankScan({.brackets = "()", .separators = " "});
+constexpr ScanRules kTypeArgumentScan({.brackets = "()", .separators = ","});
+
 // Byte offsets of the blanks (U+0020) that stand at parenthesis depth 0.
 std::vector<std::size_t> top_level_blanks(std::string_view t) {
   std::vector<std::size_t> blanks;
-  long depth = 0;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    if (t[i] == '(') ++depth;
-    if (t[i] == ')') --depth;
-    if (t[i] == ' ' && depth == 0) blanks.push_back(i);
-  }
+  for (Scanner scan(t, kBlankScan); scan.next();) blanks.push_back(scan.offset());
   return blanks;
 }
 
@@ -106,6 +108,7 @@ Result<TermPatternPtr> TermSchema::parse_pattern(std::string_view text) {
 }
 
 Result<TermPatternPtr> TermSchema::parse_constant_pattern(std::string_view text) {
+  assert(text.starts_with('@'));
   const std::string_view t = unicode::trim(text);
   const std::size_t open = t.find('(');
   if (open == std::string_view::npos) {
@@ -114,12 +117,7 @@ Result<TermPatternPtr> TermSchema::parse_constant_pattern(std::string_view text)
   std::string name(unicode::trim(t.substr(1, open - 1)));
   if (name.empty()) return refuse(t, "Constant name cannot be empty");
 
-  std::size_t close = std::string_view::npos;
-  long depth = 0;
-  for (std::size_t i = open; i < t.size() && close == std::string_view::npos; ++i) {
-    if (t[i] == '(') ++depth;
-    if (t[i] == ')' && --depth == 0) close = i;
-  }
+  const std::size_t close = find_closing_parenthesis(t, open);
   if (close == std::string_view::npos) {
     return fail(Report(kind::InvalidPattern{std::string(t),
                                             "Constant pattern has unmatched opening parenthesis"})
@@ -134,16 +132,11 @@ Result<TermPatternPtr> TermSchema::parse_constant_pattern(std::string_view text)
   // The argument list: pieces between the commas outside inner parentheses.
   const std::string_view inner = unicode::trim(t.substr(open + 1, close - open - 1));
   std::vector<TypeSchema> type_arguments;
+  Scanner scan(inner, kTypeArgumentScan);
   std::size_t start = 0;
-  depth = 0;
-  for (std::size_t i = 0; i <= inner.size(); ++i) {
-    if (i < inner.size()) {
-      if (inner[i] == '(') ++depth;
-      if (inner[i] == ')') --depth;
-      if (inner[i] != ',' || depth != 0) continue;
-    }
-    const std::string_view piece = unicode::trim(inner.substr(start, i - start));
-    start = i + 1;
+  for (bool more = true; more; start = scan.offset() + 1) {
+    more = scan.next();  // at the end, the offset is the text's size
+    const std::string_view piece = unicode::trim(inner.substr(start, scan.offset() - start));
     if (piece.empty()) continue;
     type_arguments.push_back(KORVALE_TRY(TypeSchema::new_(std::string(piece)), kTypeArgumentLine));
   }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/stack_guard.hpp"
+#include "patterns/scanner.hpp"
 #include "text/unicode.hpp"
 #include "text/validation.hpp"
 
@@ -48,35 +49,28 @@ TypePatternPtr make_pattern(TypePattern::Capture c) {
   return std::make_shared<const TypePattern>(TypePattern{std::move(c)});
 }
 
-// Byte offset of the first occurrence of `token` at parenthesis depth 0, or
-// npos. The tokens and parentheses are ASCII and UTF-8 never reuses ASCII bytes
-// inside a multi-byte character, so a byte scan finds exactly the characters.
-// The depth may go negative inside a piece; only depth 0 counts.
-std::size_t find_at_depth_zero(std::string_view text, std::string_view token) {
-  long depth = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      --depth;
-    } else if (depth == 0 && text.substr(i, token.size()) == token) {
-      return i;
-    }
+// Only parentheses nest in a type schema, and quotes mean nothing. Inside a
+// piece the depth may go negative; only depth 0 counts.
+constexpr ScanRules kCaptureColonScan({.brackets = "()", .separators = ":"});
+constexpr ScanRules kArrowStartScan({.brackets = "()", .separators = "-"});
+constexpr ScanRules kBalanceScan({.brackets = "()", .unbalanced = Unbalanced::Stop});
+
+// Byte offset of the first "->" at parenthesis depth 0, or npos.
+std::size_t find_arrow(std::string_view text) {
+  for (Scanner scan(text, kArrowStartScan); scan.next();) {
+    if (text.substr(scan.offset()).starts_with("->")) return scan.offset();
   }
   return std::string_view::npos;
 }
 
 Status check_parentheses(std::string_view text) {
-  long depth = 0;
-  for (const char c : text) {
-    if (c == '(') ++depth;
-    if (c == ')' && --depth < 0) {
-      return fail(kind::SchemaValidation{std::string(text),
-                                         "Unbalanced parentheses: too many closing parentheses"});
-    }
+  Scanner scan(text, kBalanceScan);
+  scan.next();  // no separators: it stops only at a ")" too many, or at the end
+  if (scan.at_unbalanced()) {
+    return fail(kind::SchemaValidation{std::string(text),
+                                       "Unbalanced parentheses: too many closing parentheses"});
   }
-  if (depth > 0) {
+  if (scan.depth(0) > 0) {
     return fail(kind::SchemaValidation{std::string(text),
                                        "Unbalanced parentheses: too many opening parentheses"});
   }
@@ -86,7 +80,7 @@ Status check_parentheses(std::string_view text) {
 // A piece that begins with "(" and ends with ")": a capture when its inside
 // holds a ":" at depth 0 before which a name stands, else a plain group.
 Result<TypePatternPtr> parse_parenthesised(std::string_view inner, std::size_t depth) {
-  const std::size_t colon = find_at_depth_zero(inner, ":");
+  const std::size_t colon = find_top_level(inner, kCaptureColonScan);
   if (colon == std::string_view::npos) {
     return KORVALE_TRY(TypeSchema::parse_pattern_recursive(inner, depth + 1), kGroupLine);
   }
@@ -122,7 +116,7 @@ Result<TypePatternPtr> TypeSchema::parse_pattern_recursive(std::string_view text
   if (t == "*") return make_pattern(TypePattern::Wildcard{});
   if (t.empty()) return fail(kind::SchemaValidation{"", "Empty pattern"});
 
-  if (const std::size_t arrow = find_at_depth_zero(t, "->"); arrow != std::string_view::npos) {
+  if (const std::size_t arrow = find_arrow(t); arrow != std::string_view::npos) {
     TypePatternPtr domain =
         KORVALE_TRY(parse_pattern_recursive(t.substr(0, arrow), depth + 1), kDomainLine);
     TypePatternPtr codomain =
