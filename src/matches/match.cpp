@@ -1,41 +1,20 @@
 #include "matches/match.hpp"
 
+#include <cassert>
 #include <mutex>
 #include <utility>
 
 #include "memory/block_pool.hpp"
+#include "memory/chain_release.hpp"
 
 namespace korvale {
-namespace {
-
-// While a thread releases a chain, the slot into which the layer being
-// destroyed parks its parent instead of releasing it in its own destructor.
-// A raw pointer: trivially destructible, so it stays usable during thread exit.
-thread_local MatchPtr* parked_parent = nullptr;
-
-}  // namespace
 
 MatchPtr Match::new_(MatchPtr parent) {
   return std::allocate_shared<Match>(PooledAllocator<Match>{}, Key{}, std::move(parent));
 }
 
 Match::~Match() {
-  if (!parent_) return;
-  if (parked_parent != nullptr) {
-    // An outer destructor on this thread is unwinding the chain: hand the
-    // parent to it. Its slot is empty whenever a layer is being released;
-    // should it not be, release normally (one level deeper) rather than lose it.
-    if (!*parked_parent) *parked_parent = std::move(parent_);
-    return;
-  }
-  MatchPtr next;
-  parked_parent = &next;
-  MatchPtr current = std::move(parent_);
-  while (current) {
-    current.reset();  // may destroy that layer, which parks its parent in `next`
-    current = std::move(next);
-  }
-  parked_parent = nullptr;
+  ChainRelease<MatchPtr>::release(parent_);
 }
 
 const Match::Slot* Match::find_own(std::string_view name) const {
@@ -53,6 +32,7 @@ const Match::Slot* Match::find_own(std::string_view name) const {
 }
 
 Match::Slot& Match::free_slot() {
+  assert(!lock_.try_lock());  // held by the caller
   Block* block = &first_;
   std::size_t index = used_;
   while (index >= Block::kSlots) {

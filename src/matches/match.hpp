@@ -12,9 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include <oneapi/tbb/spin_mutex.h>
+
 #include "errors/report.hpp"
 #include "matches/match_element.hpp"
-#include "concurrency/spin_lock.hpp"
 
 namespace korvale {
 
@@ -54,9 +55,6 @@ class Match {
   // layer loses the binding.
   std::optional<MatchElement> remove(std::string_view name);
 
-  // The layer this one extends; null for a root.
-  const MatchPtr& parent() const { return parent_; }
-
   // The number of bindings this layer holds itself (not its ancestors).
   std::size_t size() const { return live_.load(std::memory_order_acquire); }
 
@@ -95,7 +93,7 @@ class Match {
   Slot& free_slot();
 
   MatchPtr parent_;
-  SpinLock lock_;                       // serialises insert and remove
+  tbb::spin_mutex lock_;                // serialises insert and remove
   std::atomic<std::uint32_t> live_{0};  // live bindings of this layer
   std::uint32_t used_ = 0;              // slots ever filled; lock held
   Block first_;

@@ -26,10 +26,6 @@ auto checked(const MatchElement::Value& value, std::string_view name, OptText co
 
 }  // namespace
 
-std::string_view MatchElement::kind_word() const {
-  return kKindWords[value_.index()];
-}
-
 Result<Uid> MatchElement::as_type(std::string_view name, OptText context) const {
   return checked<Type>(value_, name, std::move(context));
 }

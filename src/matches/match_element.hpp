@@ -7,8 +7,8 @@
 #include <string_view>
 #include <variant>
 
-#include "errors/report.hpp"
 #include "base/uid.hpp"
+#include "errors/report.hpp"
 
 namespace korvale {
 
@@ -44,12 +44,10 @@ class MatchElement {
 
   const Value& value() const { return value_; }
 
-  // "type", "term", "node" or "edge", after the alternative.
-  std::string_view kind_word() const;
-
   // The identifier when the element is of the asked alternative. Otherwise
   // ContextConflict {name, this element's kind word, the asked kind word,
-  // context}. `name` is the variable holding the element and serves only the
+  // context}, the kind words being "type", "term", "node" and "edge" after the
+  // alternatives. `name` is the variable holding the element and serves only the
   // error; `context` ends up in the error's own context field.
   Result<Uid> as_type(std::string_view name, OptText context = std::nullopt) const;
   Result<Uid> as_term(std::string_view name, OptText context = std::nullopt) const;

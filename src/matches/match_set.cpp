@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include <oneapi/tbb/info.h>
+#include <oneapi/tbb/spin_mutex.h>
 #include <oneapi/tbb/task_arena.h>
 
 namespace korvale {
@@ -36,7 +38,7 @@ constexpr std::size_t kChunkRows = 1024;
 constexpr std::size_t kParallelReleaseRows = 4 * kChunkRows;
 
 struct alignas(64) Shard {
-  SpinLock lock;
+  tbb::spin_mutex lock;
   std::vector<std::vector<MatchRow>> chunks;
   std::size_t count = 0;
 
@@ -123,6 +125,7 @@ struct MatchSet::Storage {
 };
 
 const MatchRow& MatchSet::View::operator[](std::size_t index) const {
+  assert(index < size());
   const auto part = std::upper_bound(ends_.begin(), ends_.end(), index) - ends_.begin();
   const std::size_t first = part == 0 ? 0 : ends_[part - 1];
   return parts_[part].rows[index - first];

@@ -10,11 +10,10 @@
 #include <memory>
 #include <vector>
 
+#include "base/uid.hpp"
+#include "concurrency/parallel.hpp"
 #include "errors/report.hpp"
 #include "matches/match.hpp"
-#include "concurrency/spin_lock.hpp"
-#include "concurrency/parallel.hpp"
-#include "base/uid.hpp"
 
 namespace korvale {
 
@@ -35,9 +34,9 @@ struct MatchRow {
 
 // A shared handle to a set of rows: copies of a MatchSet share one set. Any
 // number of threads may insert at once; the rows have no order. A set is
-// filled by its producer and then read: iterating (for_each, rows(),
-// try_par_for) must not overlap insertions into the same set, since an
-// insertion may move the rows already stored.
+// filled by its producer and then read: iterating (rows(), try_par_for) must
+// not overlap insertions into the same set, since an insertion may move the
+// rows already stored.
 class MatchSet {
  public:
   // A read-only, random-access view of the rows a set held when the view was
@@ -48,13 +47,6 @@ class MatchSet {
     std::size_t size() const { return ends_.empty() ? 0 : ends_.back(); }
     bool empty() const { return size() == 0; }
     const MatchRow& operator[](std::size_t index) const;
-
-    template <class Body>  // body(const MatchRow&)
-    void for_each(Body&& body) const {
-      for (const Part& part : parts_) {
-        for (std::size_t i = 0; i < part.count; ++i) body(part.rows[i]);
-      }
-    }
 
    private:
     friend class MatchSet;
@@ -79,11 +71,6 @@ class MatchSet {
   bool empty() const { return size() == 0; }
 
   View rows() const;
-
-  template <class Body>  // body(const MatchRow&)
-  void for_each(Body&& body) const {
-    rows().for_each(body);
-  }
 
   // Runs body(const MatchRow&) -> Status for every row on the worker pool
   // (inline for a few rows); after the first failure no further row starts

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "memory/chain_release.hpp"
 #include "text/validation.hpp"
-#include "typing/part_release.hpp"
 
 namespace korvale {
 
@@ -45,7 +45,7 @@ Result<TermPtr> Term::apply(const TermPtr& function, const TermPtr& argument) {
 
 Term::~Term() {
   if (auto* application = std::get_if<Application>(&value_)) {
-    PartRelease<Term>::release(application->function_, application->argument_);
+    ChainRelease<TermPtr>::release(application->function_, application->argument_);
   }
 }
 

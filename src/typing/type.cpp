@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/sha256.hpp"
+#include "memory/chain_release.hpp"
 #include "text/validation.hpp"
-#include "typing/part_release.hpp"
 #include "typing/post_order.hpp"
 
 namespace korvale {
@@ -28,7 +28,7 @@ TypePtr Type::arrow(TypePtr domain, TypePtr codomain) {
 
 Type::~Type() {
   if (auto* arrow = std::get_if<Arrow>(&value_)) {
-    PartRelease<Type>::release(arrow->domain, arrow->codomain);
+    ChainRelease<TypePtr>::release(arrow->domain, arrow->codomain);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "matches/match_element.hpp"
 #include "matches/match_set.hpp"
 #include "report_lines.hpp"
+#include "set_rows.hpp"
 
 namespace korvale {
 namespace {
@@ -81,9 +82,11 @@ TEST(CreatePathTest, AddsTheWorkedExampleAndBindsItsNamedElements) {
   EXPECT_EQ(node_of(row, "y"), kB);
   EXPECT_EQ(row.match->get("f"), MatchElement(MatchElement::Edge{{kA, kB}}));
   EXPECT_EQ(row.last_uid, kB);
-  // The bindings live in a new layer over the input row's layer, which is untouched.
-  EXPECT_EQ(row.match->parent()->parent(), root);
-  EXPECT_FALSE(row.match->parent()->contains_key("x"));
+  // The bindings live in new layers over the input row's layer, which is untouched.
+  EXPECT_NE(row.match, root);
+  EXPECT_EQ(root->size(), 0u);
+  ASSERT_TRUE(root->insert("later", MatchElement::Node{}));
+  EXPECT_TRUE(row.match->contains_key("later"));
 }
 
 struct LastUidCase {
@@ -313,13 +316,13 @@ TEST(CreatePathConcurrencyTest, RowsAddingTheSameNodesAddEachOnce) {
   EXPECT_EQ(graph->edge_index.size(), 2u);
   EXPECT_EQ(graph->node_properties(kA)->to_string(), "{k: 1}");
   std::set<std::uint64_t> ids;
-  out->for_each([&](const MatchRow& row) {
+  for (const MatchRow& row : testing::rows_of(*out)) {
     ids.insert(row.match_id);
     EXPECT_EQ(node_of(row, "x"), kA);
     EXPECT_EQ(node_of(row, "y"), kB);
     EXPECT_EQ(row.match->get("f"), MatchElement(MatchElement::Edge{{kA, kB}}));
     EXPECT_EQ(row.last_uid, kB);
-  });
+  }
   EXPECT_EQ(ids.size(), kRows);
 }
 

@@ -14,6 +14,7 @@
 #include "graph/graph.hpp"
 #include "graph_helpers.hpp"
 #include "report_lines.hpp"
+#include "set_rows.hpp"
 
 namespace korvale {
 namespace {
@@ -87,13 +88,13 @@ class Store {
   std::vector<std::string> describe(const MatchSet& rows,
                                     const std::vector<std::string>& variables) const {
     std::vector<std::string> out;
-    rows.for_each([&](const MatchRow& row) {
+    for (const MatchRow& row : testing::rows_of(rows)) {
       std::string text;
       for (const std::string& variable : variables) {
         text += variable + "=" + element_text(row.match->get(variable)) + " ";
       }
       out.push_back(text + "@" + label(row.last_uid));
-    });
+    }
     std::sort(out.begin(), out.end());
     return out;
   }
@@ -113,7 +114,10 @@ class Store {
           if constexpr (std::is_same_v<V, MatchElement::Edge>) {
             return label(value.uid.start) + ">" + label(value.uid.end);
           } else {
-            return std::string(element->kind_word()) + ":" + label(value.uid);
+            const char* kind = std::is_same_v<V, MatchElement::Type>   ? "type"
+                               : std::is_same_v<V, MatchElement::Term> ? "term"
+                                                                       : "node";
+            return kind + (":" + label(value.uid));
           }
         },
         element->value());
@@ -151,17 +155,22 @@ TEST_F(PathMatchTest, SingleNodeOverThreeNodesBindsEachInItsOwnLayer) {
   three.node("Y");
   three.node("Z");
   MatchSet start = default_match_set();
-  MatchPtr root;
-  start.for_each([&](const MatchRow& row) { root = row.match; });
+  const MatchPtr root = start.rows()[0].match;
   const Result<MatchSet> rows = three.run({"(a)"}, start);
   ASSERT_TRUE(rows) << rendered(rows);
   EXPECT_EQ(three.describe(*rows, {"a"}),
             (std::vector<std::string>{"a=node:X @X", "a=node:Y @Y", "a=node:Z @Z"}));
-  rows->for_each([&](const MatchRow& row) {
-    EXPECT_EQ(row.match->parent(), root);
-    EXPECT_EQ(row.match->size(), 1u);
-  });
   EXPECT_EQ(root->size(), 0u) << "the input row's layer is never written";
+  // Each row's layer lies over the input row's: what that gains later, each row sees.
+  ASSERT_TRUE(root->insert("later", MatchElement::Node{}));
+  std::set<const Match*> layers;
+  for (const MatchRow& row : testing::rows_of(*rows)) {
+    EXPECT_NE(row.match, root);
+    EXPECT_EQ(row.match->size(), 1u);
+    EXPECT_TRUE(row.match->contains_key("later"));
+    layers.insert(row.match.get());
+  }
+  EXPECT_EQ(layers.size(), 3u);
 }
 
 // A scan that binds many nodes per shard hangs most of its rows from
@@ -182,11 +191,11 @@ TEST(NodeScanTest, ManyRowsOverSeveralInputRowsKeepTheirInputsBindings) {
   const Result<MatchSet> rows = store.run({"(a)"}, input);
   ASSERT_TRUE(rows) << rendered(rows);
   std::map<std::string, std::set<std::string>> reached_by_x;
-  rows->for_each([&](const MatchRow& row) {
+  for (const MatchRow& row : testing::rows_of(*rows)) {
     EXPECT_EQ(row.match->get("a"), MatchElement(MatchElement::Node{row.last_uid}));
     EXPECT_EQ(row.match->size(), 1u);
     reached_by_x[store.element_text(row.match->get("x"))].insert(store.label(row.last_uid));
-  });
+  }
   ASSERT_EQ(reached_by_x.size(), 3u);
   for (int x = 0; x < 3; ++x) {
     EXPECT_EQ(reached_by_x["node:N" + std::to_string(x)].size(), static_cast<std::size_t>(kNodes));
@@ -267,10 +276,10 @@ TEST_F(PathMatchTest, TermSchemasSkipNodesWithoutTermsAsFirstNode) {
     EXPECT_EQ(describe(*rows, {"n"}), (std::vector<std::string>{"n=node:C @C", "n=node:D @D"}))
         << pattern;
     std::vector<const Match*> layers;
-    rows->for_each([&](const MatchRow& row) {
+    for (const MatchRow& row : testing::rows_of(*rows)) {
       EXPECT_EQ(row.match->size(), 1u) << "n is bound in a layer of the row's own";
       layers.push_back(row.match.get());
-    });
+    }
     ASSERT_EQ(layers.size(), 2u);
     EXPECT_NE(layers[0], layers[1]);
   }

@@ -15,6 +15,7 @@
 #include "properties/dynamic.hpp"
 #include "properties/property_map.hpp"
 #include "report_lines.hpp"
+#include "set_rows.hpp"
 
 namespace korvale {
 namespace {
@@ -52,7 +53,7 @@ class PropertyFilterTest : public ::testing::Test {
     EXPECT_TRUE(rows.has_value()) << rendered(rows);
     if (!rows) return false;
     bool found = false;
-    rows->for_each([&](const MatchRow& row) { found = found || row.last_uid == kNode; });
+    for (const MatchRow& row : testing::rows_of(*rows)) found = found || row.last_uid == kNode;
     return found;
   }
 
@@ -170,7 +171,7 @@ TEST_F(PropertyFilterTest, ScansFollowEveryWriteToTheStoredProperties) {
       const Result<MatchSet> rows = graph.match_node_pattern(*pattern, default_match_set());
       ASSERT_TRUE(rows.has_value()) << rendered(rows);
       std::set<Uid> found;
-      rows->for_each([&](const MatchRow& row) { found.insert(row.last_uid); });
+      for (const MatchRow& row : testing::rows_of(*rows)) found.insert(row.last_uid);
       std::set<Uid> expected;
       for (const Uid& node : nodes) {
         if (*graph.check_node_matches_properties(node, *filter)) expected.insert(node);

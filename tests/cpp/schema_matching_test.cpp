@@ -22,6 +22,7 @@
 #include "patterns/term_schema.hpp"
 #include "patterns/type_schema.hpp"
 #include "report_lines.hpp"
+#include "set_rows.hpp"
 #include "typing/term.hpp"
 #include "typing/type.hpp"
 
@@ -69,16 +70,6 @@ Uid uid_of_number(std::uint64_t n) {
   std::memcpy(uid.data(), &n, sizeof n);
   uid[31] = 0xee;  // never a digest the tests compute
   return uid;
-}
-
-// How many layers lie between `layer` and `base` (0: the same layer); -1 when
-// `base` is not in the chain of `layer`.
-int layers_over(const MatchPtr& layer, const MatchPtr& base) {
-  int steps = 0;
-  for (const Match* at = layer.get(); at != nullptr; at = at->parent().get(), ++steps) {
-    if (at == base.get()) return steps;
-  }
-  return -1;
 }
 
 std::vector<Constant> declared_constants() {
@@ -157,16 +148,25 @@ class FitTest : public StoreTest, public ::testing::WithParamInterface<FitCase> 
     EXPECT_EQ(row->size(), row_size) << "a test never writes into the layer it was given";
     if (!c.fits || !*result) return;
     const MatchPtr& layer = **result;
-    EXPECT_EQ(layers_over(layer, row), c.layers);
     for (const Bound& bound : c.bindings) {
       EXPECT_EQ(layer->get(bound.name),
                 bound.term ? term_element(bound.type) : type_element(bound.type))
           << bound.name;
     }
-    std::size_t made = 0;
-    for (const Match* at = layer.get(); at != row.get(); at = at->parent().get())
-      made += at->size();
-    EXPECT_EQ(made, c.bindings.size()) << "no binding beyond the expected ones";
+    if (c.layers == 0) {
+      EXPECT_EQ(layer, row) << "a fit that binds nothing keeps the row's layer";
+      EXPECT_TRUE(c.bindings.empty());
+      return;
+    }
+    // New layers over the row's own: what the row gains later, the result sees.
+    EXPECT_NE(layer, row);
+    ASSERT_TRUE(row->insert("later", MatchElement::Node{}).has_value());
+    EXPECT_TRUE(layer->contains_key("later"));
+    if (c.layers == 1) {
+      EXPECT_EQ(layer->size(), c.bindings.size()) << "no binding beyond the expected ones";
+    } else {
+      EXPECT_LE(layer->size(), c.bindings.size()) << "no binding beyond the expected ones";
+    }
   }
 };
 
@@ -411,11 +411,11 @@ class ScanTest : public StoreTest {
     rows.insert(MatchRow{next_match_id(), Uid{}, second});
   }
 
-  // The input row a scan row grew from, by following its layers down.
-  const Match* origin(const MatchPtr& layer) const {
-    for (const Match* at = layer.get(); at != nullptr; at = at->parent().get()) {
-      if (at == first.get() || at == second.get()) return at;
-    }
+  // The input row a scan row grew from, told by the binding of r it sees.
+  const Match* origin(const MatchPtr& layer) {
+    const std::optional<MatchElement> r = layer->get("r");
+    if (r == MatchElement(MatchElement::Node{uid("A")})) return first.get();
+    if (r == MatchElement(MatchElement::Node{uid("B")})) return second.get();
     return nullptr;
   }
 
@@ -424,11 +424,11 @@ class ScanTest : public StoreTest {
   std::multiset<std::pair<const Match*, Uid>> pairs(const MatchSet& out, std::uint64_t before) {
     std::set<std::uint64_t> ids;
     std::multiset<std::pair<const Match*, Uid>> found;
-    out.for_each([&](const MatchRow& row) {
+    for (const MatchRow& row : testing::rows_of(out)) {
       EXPECT_GT(row.match_id, before);
       ids.insert(row.match_id);
       found.emplace(origin(row.match), row.last_uid);
-    });
+    }
     EXPECT_EQ(ids.size(), out.size());
     return found;
   }
@@ -449,11 +449,11 @@ TEST(ScanRowsTest, TwoRowsTimesThreeTypesGiveSixFreshRows) {
   ASSERT_TRUE(out.has_value()) << rendered(out);
   std::set<std::uint64_t> ids;
   std::set<std::pair<const Match*, Uid>> pairs;
-  out->for_each([&](const MatchRow& row) {
+  for (const MatchRow& row : testing::rows_of(*out)) {
     EXPECT_GT(row.match_id, before);
     ids.insert(row.match_id);
     pairs.emplace(row.match.get(), row.last_uid);
-  });
+  }
   EXPECT_EQ(out->size(), 6u);
   EXPECT_EQ(ids.size(), 6u);
   std::set<std::pair<const Match*, Uid>> expected;
@@ -478,10 +478,11 @@ TEST_F(ScanTest, CaptureScanBindsEachCandidateOverItsRow) {
     expected.emplace(second.get(), uid(type));
   }
   EXPECT_EQ(pairs(*out, before), expected);
-  out->for_each([&](const MatchRow& row) {
-    EXPECT_EQ(row.match->parent().get(), origin(row.match));
+  for (const MatchRow& row : testing::rows_of(*out)) {
+    EXPECT_NE(row.match.get(), origin(row.match)) << "t is bound in a layer of the row's own";
+    EXPECT_EQ(row.match->size(), 1u);
     EXPECT_EQ(row.match->get("t"), MatchElement(MatchElement::Type{row.last_uid}));
-  });
+  }
   EXPECT_EQ(first->size(), 1u);
   EXPECT_EQ(second->size(), 1u);
 }
@@ -707,14 +708,16 @@ TEST(ConcurrentScanTest, ScansWhileOthersInsert) {
           Result<MatchSet> out = graph.match_type_schema(capture, default_match_set());
           ASSERT_TRUE(out.has_value()) << rendered(out);
           EXPECT_GE(out->size(), applications_before);
-          out->for_each([&](const MatchRow& row) {
+          for (const MatchRow& row : testing::rows_of(*out)) {
             EXPECT_EQ(row.match->get("t"), MatchElement(MatchElement::Type{row.last_uid}));
-          });
+          }
         } else {
           Result<MatchSet> out = graph.match_term_schema(application, default_match_set());
           ASSERT_TRUE(out.has_value()) << rendered(out);
           EXPECT_GE(out->size(), applications_before);
-          out->for_each([&](const MatchRow& row) { EXPECT_TRUE(row.match->contains_key("p")); });
+          for (const MatchRow& row : testing::rows_of(*out)) {
+            EXPECT_TRUE(row.match->contains_key("p"));
+          }
         }
         ++scans;
       }
