@@ -46,7 +46,8 @@ std::uintptr_t read_low_bound() noexcept;
 // wraps around.
 [[gnu::always_inline]] inline bool stack_has_room() noexcept {
   std::uintptr_t low = stack_guard_detail::low_bound;
-  if (low == 0) [[unlikely]] low = stack_guard_detail::read_low_bound();
+  if (low == 0) [[unlikely]]
+    low = stack_guard_detail::read_low_bound();
   const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   return frame - low > kStackMargin;
 }

@@ -17,9 +17,9 @@
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
-#include "errors/report.hpp"
 #include "concurrency/interruption.hpp"
 #include "concurrency/polled_call.hpp"
+#include "errors/report.hpp"
 
 namespace korvale {
 

@@ -70,9 +70,7 @@ struct Loop {
     }
   }
 
-  bool helpers_inside() const {
-    return (gate.load(std::memory_order_acquire) & ~kClosed) != 0;
-  }
+  bool helpers_inside() const { return (gate.load(std::memory_order_acquire) & ~kClosed) != 0; }
 
   void leave() {
     if (gate.fetch_sub(1, std::memory_order_acq_rel) == (kClosed | 1)) {

@@ -25,8 +25,8 @@
 
 #include <absl/functional/function_ref.h>
 
-#include "errors/report.hpp"
 #include "concurrency/interruption.hpp"
+#include "errors/report.hpp"
 
 namespace korvale {
 

@@ -14,10 +14,10 @@
 // and the in-shard hash, so no two containers share a collision pattern.
 #pragma once
 
-#include <cassert>
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -37,12 +37,12 @@
 #include <absl/container/inlined_vector.h>
 #include <absl/hash/hash.h>
 
+#include "base/uid.hpp"
+#include "concurrency/parallel.hpp"
+#include "concurrency/rwlock.hpp"
 #include "errors/report.hpp"
 #include "memory/counted_ptr.hpp"
 #include "memory/page_allocator.hpp"
-#include "concurrency/parallel.hpp"
-#include "concurrency/rwlock.hpp"
-#include "base/uid.hpp"
 
 namespace korvale {
 
@@ -117,10 +117,7 @@ class Shards {
   using Hasher = typename Table::hasher;
 
   Shards(std::size_t count, std::uint64_t seed)
-      : mask_(count - 1),
-        hasher_{seed},
-        shards_(std::make_unique<Shard[]>(count)),
-        locks_(count) {
+      : mask_(count - 1), hasher_{seed}, shards_(std::make_unique<Shard[]>(count)), locks_(count) {
     assert(std::has_single_bit(count));  // shard choice masks the hash
     for (std::size_t i = 0; i < count; ++i) shards_[i].table = Table(0, hasher_);
   }
@@ -448,7 +445,6 @@ class SmallLockedSet : public RefCounted {
 
   // A copy of the keys, in no defined order.
   std::vector<K> snapshot() const;
-
 
  private:
   using Small = absl::InlinedVector<K, kInline>;

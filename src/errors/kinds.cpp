@@ -10,7 +10,9 @@ std::string suffix(const OptText& context) {
   return context ? " (" + *context + ")" : std::string();
 }
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+std::string quoted(const std::string& text) {
+  return "'" + text + "'";
+}
 
 std::string message_of(const kind::TypeMismatch& e) {
   return "Type Mismatch: expected " + e.expected + ", got " + e.got + suffix(e.context);
@@ -27,8 +29,12 @@ std::string message_of(const kind::InvalidIdentifier& e) {
 std::string message_of(const kind::PythonError& e) {
   return "Python Error: " + quoted(e.message) + suffix(e.context);
 }
-std::string message_of(const kind::InvalidType& e) { return "Invalid Type: " + quoted(e.reason); }
-std::string message_of(const kind::InvalidTerm& e) { return "Invalid Term: " + quoted(e.reason); }
+std::string message_of(const kind::InvalidType& e) {
+  return "Invalid Type: " + quoted(e.reason);
+}
+std::string message_of(const kind::InvalidTerm& e) {
+  return "Invalid Term: " + quoted(e.reason);
+}
 std::string message_of(const kind::LockError& e) {
   return "Failed to acquire " + e.rw + " lock: " + quoted(e.message) + suffix(e.context);
 }
@@ -92,15 +98,21 @@ std::string message_of(const kind::StackExhausted& e) {
 }
 
 // Debug form helpers.
-std::string field(const char* name, const std::string& v) { return std::string(name) + ": \"" + v + "\""; }
+std::string field(const char* name, const std::string& v) {
+  return std::string(name) + ": \"" + v + "\"";
+}
 std::string field(const char* name, const OptText& v) {
   return std::string(name) + ": " + (v ? "Some(\"" + *v + "\")" : std::string("None"));
 }
-std::string field(const char* name, const Uid& v) { return std::string(name) + ": " + uid_to_hex(v); }
+std::string field(const char* name, const Uid& v) {
+  return std::string(name) + ": " + uid_to_hex(v);
+}
 std::string field(const char* name, const EdgeUid& v) {
   return std::string(name) + ": (" + uid_to_hex(v.start) + ", " + uid_to_hex(v.end) + ")";
 }
-std::string field(const char* name, std::size_t v) { return std::string(name) + ": " + std::to_string(v); }
+std::string field(const char* name, std::size_t v) {
+  return std::string(name) + ": " + std::to_string(v);
+}
 
 template <class... F>
 std::string fields(const char* variant, const F&... parts) {
@@ -112,31 +124,87 @@ std::string fields(const char* variant, const F&... parts) {
   return out;
 }
 
-std::string debug_of(const kind::TypeMismatch& e) { return fields("TypeMismatch", field("expected", e.expected), field("got", e.got), field("context", e.context)); }
-std::string debug_of(const kind::InvalidPattern& e) { return fields("InvalidPattern", field("pattern", e.pattern), field("reason", e.reason)); }
-std::string debug_of(const kind::SchemaValidation& e) { return fields("SchemaValidation", field("schema", e.schema), field("reason", e.reason)); }
-std::string debug_of(const kind::InvalidIdentifier& e) { return fields("InvalidIdentifier", field("name", e.name), field("reason", e.reason)); }
-std::string debug_of(const kind::PythonError& e) { return fields("PythonError", field("message", e.message), field("context", e.context)); }
-std::string debug_of(const kind::InvalidType& e) { return fields("InvalidType", field("reason", e.reason)); }
-std::string debug_of(const kind::InvalidTerm& e) { return fields("InvalidTerm", field("reason", e.reason)); }
-std::string debug_of(const kind::LockError& e) { return fields("LockError", field("rw", e.rw), field("message", e.message), field("context", e.context)); }
-std::string debug_of(const kind::RuntimeError& e) { return fields("RuntimeError", field("message", e.message), field("context", e.context)); }
-std::string debug_of(const kind::TypeNotFound& e) { return fields("TypeNotFound", field("uid", e.uid), field("context", e.context)); }
-std::string debug_of(const kind::TermNotFound& e) { return fields("TermNotFound", field("uid", e.uid), field("context", e.context)); }
-std::string debug_of(const kind::NodeNotFound& e) { return fields("NodeNotFound", field("uid", e.uid), field("context", e.context)); }
-std::string debug_of(const kind::EdgeNotFound& e) { return fields("EdgeNotFound", field("uid", e.uid), field("context", e.context)); }
-std::string debug_of(const kind::VariableNotFound& e) { return fields("VariableNotFound", field("name", e.name), field("context", e.context)); }
-std::string debug_of(const kind::VariableAlreadyExists& e) { return fields("VariableAlreadyExists", field("name", e.name), field("context", e.context)); }
-std::string debug_of(const kind::NodeAlreadyExists& e) { return fields("NodeAlreadyExists", field("uid", e.uid), field("context", e.context)); }
-std::string debug_of(const kind::ContextConflict& e) { return fields("ContextConflict", field("name", e.name), field("original", e.original), field("new", e.new_), field("context", e.context)); }
-std::string debug_of(const kind::IndexCorruption& e) { return fields("IndexCorruption", field("message", e.message), field("context", e.context)); }
-std::string debug_of(const kind::IndexOutOfRange& e) { return fields("IndexOutOfRange", field("index", e.index), field("max_len", e.max_len), field("context", e.context)); }
-std::string debug_of(const kind::Infallible&) { return "Infallible"; }
-std::string debug_of(const kind::InvalidQuery& e) { return fields("InvalidQuery", field("query", e.query), field("reason", e.reason), field("context", e.context)); }
-std::string debug_of(const kind::InvalidNumberOfArguments& e) { return fields("InvalidNumberOfArguments", field("expected", e.expected), field("got", e.got), field("context", e.context)); }
-std::string debug_of(const kind::ConstantNotFound& e) { return fields("ConstantNotFound", field("name", e.name), field("context", e.context)); }
-std::string debug_of(const kind::HexConversionError& e) { return fields("HexConversionError", field("reason", e.reason), field("context", e.context)); }
-std::string debug_of(const kind::StackExhausted& e) { return fields("StackExhausted", field("what", e.what)); }
+std::string debug_of(const kind::TypeMismatch& e) {
+  return fields("TypeMismatch", field("expected", e.expected), field("got", e.got),
+                field("context", e.context));
+}
+std::string debug_of(const kind::InvalidPattern& e) {
+  return fields("InvalidPattern", field("pattern", e.pattern), field("reason", e.reason));
+}
+std::string debug_of(const kind::SchemaValidation& e) {
+  return fields("SchemaValidation", field("schema", e.schema), field("reason", e.reason));
+}
+std::string debug_of(const kind::InvalidIdentifier& e) {
+  return fields("InvalidIdentifier", field("name", e.name), field("reason", e.reason));
+}
+std::string debug_of(const kind::PythonError& e) {
+  return fields("PythonError", field("message", e.message), field("context", e.context));
+}
+std::string debug_of(const kind::InvalidType& e) {
+  return fields("InvalidType", field("reason", e.reason));
+}
+std::string debug_of(const kind::InvalidTerm& e) {
+  return fields("InvalidTerm", field("reason", e.reason));
+}
+std::string debug_of(const kind::LockError& e) {
+  return fields("LockError", field("rw", e.rw), field("message", e.message),
+                field("context", e.context));
+}
+std::string debug_of(const kind::RuntimeError& e) {
+  return fields("RuntimeError", field("message", e.message), field("context", e.context));
+}
+std::string debug_of(const kind::TypeNotFound& e) {
+  return fields("TypeNotFound", field("uid", e.uid), field("context", e.context));
+}
+std::string debug_of(const kind::TermNotFound& e) {
+  return fields("TermNotFound", field("uid", e.uid), field("context", e.context));
+}
+std::string debug_of(const kind::NodeNotFound& e) {
+  return fields("NodeNotFound", field("uid", e.uid), field("context", e.context));
+}
+std::string debug_of(const kind::EdgeNotFound& e) {
+  return fields("EdgeNotFound", field("uid", e.uid), field("context", e.context));
+}
+std::string debug_of(const kind::VariableNotFound& e) {
+  return fields("VariableNotFound", field("name", e.name), field("context", e.context));
+}
+std::string debug_of(const kind::VariableAlreadyExists& e) {
+  return fields("VariableAlreadyExists", field("name", e.name), field("context", e.context));
+}
+std::string debug_of(const kind::NodeAlreadyExists& e) {
+  return fields("NodeAlreadyExists", field("uid", e.uid), field("context", e.context));
+}
+std::string debug_of(const kind::ContextConflict& e) {
+  return fields("ContextConflict", field("name", e.name), field("original", e.original),
+                field("new", e.new_), field("context", e.context));
+}
+std::string debug_of(const kind::IndexCorruption& e) {
+  return fields("IndexCorruption", field("message", e.message), field("context", e.context));
+}
+std::string debug_of(const kind::IndexOutOfRange& e) {
+  return fields("IndexOutOfRange", field("index", e.index), field("max_len", e.max_len),
+                field("context", e.context));
+}
+std::string debug_of(const kind::Infallible&) {
+  return "Infallible";
+}
+std::string debug_of(const kind::InvalidQuery& e) {
+  return fields("InvalidQuery", field("query", e.query), field("reason", e.reason),
+                field("context", e.context));
+}
+std::string debug_of(const kind::InvalidNumberOfArguments& e) {
+  return fields("InvalidNumberOfArguments", field("expected", e.expected), field("got", e.got),
+                field("context", e.context));
+}
+std::string debug_of(const kind::ConstantNotFound& e) {
+  return fields("ConstantNotFound", field("name", e.name), field("context", e.context));
+}
+std::string debug_of(const kind::HexConversionError& e) {
+  return fields("HexConversionError", field("reason", e.reason), field("context", e.context));
+}
+std::string debug_of(const kind::StackExhausted& e) {
+  return fields("StackExhausted", field("what", e.what));
+}
 
 }  // namespace
 
@@ -152,7 +220,8 @@ ExceptionClass exception_class(const KorvaleError& error) {
   return std::visit(
       [](const auto& e) {
         using K = std::decay_t<decltype(e)>;
-        if constexpr (std::is_same_v<K, kind::TypeMismatch> || std::is_same_v<K, kind::InvalidType>) {
+        if constexpr (std::is_same_v<K, kind::TypeMismatch> ||
+                      std::is_same_v<K, kind::InvalidType>) {
           return ExceptionClass::TypeError;
         } else if constexpr (std::is_same_v<K, kind::PythonError> ||
                              std::is_same_v<K, kind::LockError> ||

@@ -16,7 +16,9 @@ Report& Report::attach(std::string line) & {
   return *this;
 }
 
-Report&& Report::attach(std::string line) && { return std::move(attach(std::move(line))); }
+Report&& Report::attach(std::string line) && {
+  return std::move(attach(std::move(line)));
+}
 
 Report& Report::change_kind(KorvaleError error) & {
   data_->kind = std::move(error);

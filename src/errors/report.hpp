@@ -67,31 +67,30 @@ inline std::unexpected<Report> fail(Report report) {
 // KORVALE_CHECK(expr, line) does the same for Result<void>.
 // KORVALE_PASS(expr) passes a failure on unchanged, otherwise yields the value;
 // KORVALE_PASS_STATUS(expr) does the same for a Status.
-#define KORVALE_TRY(expr, line)                                                  \
-  ({                                                                             \
-    auto&& korvale_try_result_ = (expr);                                         \
-    if (!korvale_try_result_)                                                    \
+#define KORVALE_TRY(expr, line)                                                    \
+  ({                                                                               \
+    auto&& korvale_try_result_ = (expr);                                           \
+    if (!korvale_try_result_)                                                      \
       return ::korvale::fail(std::move(korvale_try_result_.error()).attach(line)); \
-    std::move(*korvale_try_result_);                                             \
+    std::move(*korvale_try_result_);                                               \
   })
 
-#define KORVALE_CHECK(expr, line)                                                \
-  do {                                                                           \
-    auto&& korvale_check_result_ = (expr);                                       \
-    if (!korvale_check_result_)                                                  \
+#define KORVALE_CHECK(expr, line)                                                    \
+  do {                                                                               \
+    auto&& korvale_check_result_ = (expr);                                           \
+    if (!korvale_check_result_)                                                      \
       return ::korvale::fail(std::move(korvale_check_result_.error()).attach(line)); \
   } while (0)
 
-#define KORVALE_PASS(expr)                                                       \
-  ({                                                                             \
-    auto&& korvale_pass_result_ = (expr);                                        \
-    if (!korvale_pass_result_)                                                   \
-      return ::korvale::fail(std::move(korvale_pass_result_.error()));           \
-    std::move(*korvale_pass_result_);                                            \
+#define KORVALE_PASS(expr)                                                                      \
+  ({                                                                                            \
+    auto&& korvale_pass_result_ = (expr);                                                       \
+    if (!korvale_pass_result_) return ::korvale::fail(std::move(korvale_pass_result_.error())); \
+    std::move(*korvale_pass_result_);                                                           \
   })
 
-#define KORVALE_PASS_STATUS(expr)                                                \
-  do {                                                                           \
-    if (auto korvale_pass_status_ = (expr); !korvale_pass_status_)               \
-      return ::korvale::fail(std::move(korvale_pass_status_.error()));           \
+#define KORVALE_PASS_STATUS(expr)                                      \
+  do {                                                                 \
+    if (auto korvale_pass_status_ = (expr); !korvale_pass_status_)     \
+      return ::korvale::fail(std::move(korvale_pass_status_.error())); \
   } while (0)

@@ -24,6 +24,8 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include "base/uid.hpp"
+#include "concurrency/sharded_map.hpp"
 #include "constants/constant.hpp"
 #include "constants/constant_table.hpp"
 #include "errors/report.hpp"
@@ -32,15 +34,13 @@
 #include "graph/term_cache.hpp"
 #include "matches/match.hpp"
 #include "matches/match_set.hpp"
+#include "memory/counted_ptr.hpp"
 #include "patterns/path.hpp"
 #include "patterns/term_schema.hpp"
 #include "patterns/type_schema.hpp"
 #include "properties/property_map.hpp"
 #include "typing/term.hpp"
 #include "typing/type.hpp"
-#include "memory/counted_ptr.hpp"
-#include "concurrency/sharded_map.hpp"
-#include "base/uid.hpp"
 
 namespace korvale {
 

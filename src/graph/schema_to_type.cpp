@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "graph/graph.hpp"
-#include "graph/concrete_type.hpp"
-#include "concurrency/parallel.hpp"
 #include "base/stack_guard.hpp"
+#include "concurrency/parallel.hpp"
+#include "graph/concrete_type.hpp"
+#include "graph/graph.hpp"
 
 namespace korvale {
 namespace {
@@ -165,8 +165,7 @@ Result<TypePtr> Graph::get_constant_type(const TermPattern::Constant& constant, 
 Graph::ConstantOrder Graph::order_constants(const ConstantTable& constants) {
   ConstantOrder order;
   for (std::size_t position = 0; position < constants.size(); ++position) {
-    const std::optional<Uid> uid =
-        concrete_type_uid(*constants[position].type_schema.compiled);
+    const std::optional<Uid> uid = concrete_type_uid(*constants[position].type_schema.compiled);
     if (uid) {
       order.concrete.try_emplace(*uid, position);
     } else {

@@ -14,8 +14,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "memory/counted_ptr.hpp"
 #include "base/uid.hpp"
+#include "memory/counted_ptr.hpp"
 
 namespace korvale {
 

@@ -17,8 +17,8 @@
 
 #include <absl/container/flat_hash_map.h>
 
-#include "typing/term.hpp"
 #include "base/uid.hpp"
+#include "typing/term.hpp"
 
 namespace korvale {
 

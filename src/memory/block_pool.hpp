@@ -17,8 +17,8 @@
 // sees every block freed and can report a use after free.
 #pragma once
 
-#include <cassert>
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -74,7 +74,8 @@ struct Chain {
 
 }  // namespace block_pool_detail
 
-template <std::size_t kBytes, std::size_t kAlign, std::size_t kRetainedBytes = std::size_t{64} << 20>
+template <std::size_t kBytes, std::size_t kAlign,
+          std::size_t kRetainedBytes = std::size_t{64} << 20>
 class BlockPool {
   static_assert(kBytes >= sizeof(block_pool_detail::FreeBlock));
   static_assert(kAlign <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "blocks come from plain operator new");
@@ -117,7 +118,9 @@ class BlockPool {
   }
 
   // Blocks held in the shared list (not those of the threads' own lists).
-  static std::size_t shared_blocks() { return shared().blocks(); }
+  static std::size_t shared_blocks() {
+    return shared().blocks();
+  }
 
  private:
   class Shared {

@@ -3,8 +3,8 @@
 // where std::shared_ptr's second word and control block would double a slot.
 #pragma once
 
-#include <cassert>
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <utility>
 

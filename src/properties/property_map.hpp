@@ -12,8 +12,8 @@
 #include <absl/functional/function_ref.h>
 
 #include "errors/report.hpp"
-#include "properties/dynamic.hpp"
 #include "memory/counted_ptr.hpp"
+#include "properties/dynamic.hpp"
 
 namespace korvale {
 

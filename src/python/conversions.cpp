@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "python/py_errors.hpp"
 #include "base/stack_guard.hpp"
+#include "python/py_errors.hpp"
 
 namespace korvale::python {
 

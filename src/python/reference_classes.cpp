@@ -5,12 +5,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/uid.hpp"
 #include "python/classes.hpp"
 #include "python/conversions.hpp"
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
-#include "base/uid.hpp"
 
 namespace korvale::python {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <utility>
 
-#include "python/reentry.hpp"
 #include "concurrency/polled_call.hpp"
+#include "python/reentry.hpp"
 
 namespace korvale::python {
 

@@ -6,12 +6,12 @@
 
 #include <vector>
 
+#include "base/uid.hpp"
+#include "concurrency/sharded_map.hpp"
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
 #include "properties/property_map.hpp"
 #include "query/reference.hpp"
-#include "concurrency/sharded_map.hpp"
-#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
+#include "base/uid.hpp"
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
 #include "properties/property_map.hpp"
-#include "base/uid.hpp"
 
 namespace korvale {
 

@@ -19,13 +19,20 @@ int digit_value(unsigned char byte) {
 // character literal.
 std::string char_literal(unsigned char byte) {
   switch (byte) {
-    case 0: return "'\\0'";
-    case '\t': return "'\\t'";
-    case '\n': return "'\\n'";
-    case '\r': return "'\\r'";
-    case '\'': return "'\\''";
-    case '\\': return "'\\\\'";
-    default: break;
+    case 0:
+      return "'\\0'";
+    case '\t':
+      return "'\\t'";
+    case '\n':
+      return "'\\n'";
+    case '\r':
+      return "'\\r'";
+    case '\'':
+      return "'\\''";
+    case '\\':
+      return "'\\\\'";
+    default:
+      break;
   }
   if (byte < 0x20 || (byte >= 0x7F && byte <= 0xA0) || byte == 0xAD) {
     char buffer[16];
@@ -55,8 +62,8 @@ Result<Uid> hex_str_to_uid(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); i += 2) {
     const int high = digit_value(static_cast<unsigned char>(text[i]));
     if (high < 0) {
-      return invalid(text, "Invalid character " + char_literal(text[i]) + " at position " +
-                               std::to_string(i));
+      return invalid(
+          text, "Invalid character " + char_literal(text[i]) + " at position " + std::to_string(i));
     }
     const int low = digit_value(static_cast<unsigned char>(text[i + 1]));
     if (low < 0) {

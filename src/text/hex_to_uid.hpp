@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "errors/report.hpp"
 #include "base/uid.hpp"
+#include "errors/report.hpp"
 
 namespace korvale {
 

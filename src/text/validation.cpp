@@ -13,7 +13,8 @@ std::unexpected<Report> refuse(std::string_view name, std::string reason) {
 
 Status validate_variable_name(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameBytes) {
-    return refuse(name, "Name must be between 1 and " + std::to_string(kMaxNameBytes) + " characters");
+    return refuse(name,
+                  "Name must be between 1 and " + std::to_string(kMaxNameBytes) + " characters");
   }
   bool has_white_space = false;
   bool all_allowed = true;

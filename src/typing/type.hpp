@@ -10,8 +10,8 @@
 #include <string_view>
 #include <variant>
 
-#include "errors/report.hpp"
 #include "base/uid.hpp"
+#include "errors/report.hpp"
 
 namespace korvale {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "properties/opaque.hpp"
 #include "properties/cmp.hpp"
+#include "properties/opaque.hpp"
 
 namespace korvale {
 namespace {

@@ -111,14 +111,14 @@ TEST_P(ConstantTableTest, KeepsDeclarationOrderAndFindsEachNamesLastConstant) {
 
 INSTANTIATE_TEST_SUITE_P(
     Declarations, ConstantTableTest,
-    ::testing::Values(
-        Tabled{{}, Names{}},
-        Tabled{{{"b", "B"}, {"a", "A"}, {"c", "C"}}, Names{"b:B", "a:A", "c:C"}},
-        // A name given again moves to its last place, with its last schema.
-        Tabled{{{"x", "X1"}, {"y", "Y"}, {"x", "X2"}}, Names{"y:Y", "x:X2"}},
-        Tabled{{{"x", "X1"}, {"x", "X2"}, {"y", "Y"}, {"x", "X3"}, {"z", "Z"}},
-               Names{"y:Y", "x:X3", "z:Z"}},
-        Tabled{{{"x", "X1"}, {"y", "Y1"}, {"y", "Y2"}, {"x", "X2"}}, Names{"y:Y2", "x:X2"}}));
+    ::testing::Values(Tabled{{}, Names{}},
+                      Tabled{{{"b", "B"}, {"a", "A"}, {"c", "C"}}, Names{"b:B", "a:A", "c:C"}},
+                      // A name given again moves to its last place, with its last schema.
+                      Tabled{{{"x", "X1"}, {"y", "Y"}, {"x", "X2"}}, Names{"y:Y", "x:X2"}},
+                      Tabled{{{"x", "X1"}, {"x", "X2"}, {"y", "Y"}, {"x", "X3"}, {"z", "Z"}},
+                             Names{"y:Y", "x:X3", "z:Z"}},
+                      Tabled{{{"x", "X1"}, {"y", "Y1"}, {"y", "Y2"}, {"x", "X2"}},
+                             Names{"y:Y2", "x:X2"}}));
 
 }  // namespace
 }  // namespace korvale

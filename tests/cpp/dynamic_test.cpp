@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "concurrency/parallel.hpp"
 #include "properties/dynamic.hpp"
 #include "properties/opaque.hpp"
-#include "concurrency/parallel.hpp"
 
 namespace korvale {
 namespace {

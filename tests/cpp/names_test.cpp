@@ -10,7 +10,9 @@ namespace {
 
 class ValidNameTest : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(ValidNameTest, Accepted) { EXPECT_TRUE(validate_variable_name(GetParam()).has_value()); }
+TEST_P(ValidNameTest, Accepted) {
+  EXPECT_TRUE(validate_variable_name(GetParam()).has_value());
+}
 
 INSTANTIATE_TEST_SUITE_P(Names, ValidNameTest,
                          ::testing::Values("_", "__", "x1", "\xc3\xa9" /* é */,
@@ -50,9 +52,11 @@ INSTANTIATE_TEST_SUITE_P(
     Names, RefusedNameTest,
     ::testing::Values(RefusedName{"", kLength}, RefusedName{std::string(256, 'a'), kLength},
                       // 128 two-byte letters are 256 bytes: the limit counts bytes.
-                      RefusedName{repeat("\xc3\xa9", 128), kLength},
-                      RefusedName{"a b", kSpace}, RefusedName{" a", kSpace},
-                      RefusedName{"a\xc2\xa0" "b", kSpace},
+                      RefusedName{repeat("\xc3\xa9", 128), kLength}, RefusedName{"a b", kSpace},
+                      RefusedName{" a", kSpace},
+                      RefusedName{"a\xc2\xa0"
+                                  "b",
+                                  kSpace},
                       // Whitespace is tested before the character rule.
                       RefusedName{"a- b", kSpace}, RefusedName{"a-b", kChars},
                       RefusedName{"a.b", kChars}, RefusedName{"1a", kStart},
@@ -92,7 +96,9 @@ TEST_P(HexRefusedTest, Refused) {
             "Hex Conversion Error: '" + GetParam().reason + "' (hex str to uid)");
 }
 
-std::string digits(std::size_t n) { return std::string(n, 'a'); }
+std::string digits(std::size_t n) {
+  return std::string(n, 'a');
+}
 
 std::string with_byte_at(std::size_t position, char byte) {
   std::string text = digits(64);
@@ -110,25 +116,40 @@ INSTANTIATE_TEST_SUITE_P(
         HexCase{"abc", invalid("abc", "Odd number of digits")},
         HexCase{"xyz", invalid("xyz", "Odd number of digits")},
         HexCase{"xy", invalid("xy", "Invalid character 'x' at position 0")},
-        HexCase{"0x" + digits(62), invalid("0x" + digits(62), "Invalid character 'x' at position 1")},
+        HexCase{"0x" + digits(62),
+                invalid("0x" + digits(62), "Invalid character 'x' at position 1")},
         HexCase{"", "Uid must be 32 bytes, got 0"},
         HexCase{digits(62), "Uid must be 32 bytes, got 31"},
         HexCase{digits(66), "Uid must be 32 bytes, got 33"},
-        HexCase{with_byte_at(10, '\t'), invalid(with_byte_at(10, '\t'), "Invalid character '\\t' at position 10")},
-        HexCase{with_byte_at(3, '\n'), invalid(with_byte_at(3, '\n'), "Invalid character '\\n' at position 3")},
-        HexCase{with_byte_at(3, '\r'), invalid(with_byte_at(3, '\r'), "Invalid character '\\r' at position 3")},
-        HexCase{with_byte_at(2, '\0'), invalid(with_byte_at(2, '\0'), "Invalid character '\\0' at position 2")},
-        HexCase{with_byte_at(2, '\''), invalid(with_byte_at(2, '\''), "Invalid character '\\'' at position 2")},
-        HexCase{with_byte_at(2, '\\'), invalid(with_byte_at(2, '\\'), "Invalid character '\\\\' at position 2")},
-        HexCase{with_byte_at(5, '\x01'), invalid(with_byte_at(5, '\x01'), "Invalid character '\\u{1}' at position 5")},
-        HexCase{with_byte_at(5, '\x7f'), invalid(with_byte_at(5, '\x7f'), "Invalid character '\\u{7f}' at position 5")},
-        HexCase{with_byte_at(5, ' '), invalid(with_byte_at(5, ' '), "Invalid character ' ' at position 5")},
-        HexCase{with_byte_at(5, 'g'), invalid(with_byte_at(5, 'g'), "Invalid character 'g' at position 5")},
+        HexCase{with_byte_at(10, '\t'),
+                invalid(with_byte_at(10, '\t'), "Invalid character '\\t' at position 10")},
+        HexCase{with_byte_at(3, '\n'),
+                invalid(with_byte_at(3, '\n'), "Invalid character '\\n' at position 3")},
+        HexCase{with_byte_at(3, '\r'),
+                invalid(with_byte_at(3, '\r'), "Invalid character '\\r' at position 3")},
+        HexCase{with_byte_at(2, '\0'),
+                invalid(with_byte_at(2, '\0'), "Invalid character '\\0' at position 2")},
+        HexCase{with_byte_at(2, '\''),
+                invalid(with_byte_at(2, '\''), "Invalid character '\\'' at position 2")},
+        HexCase{with_byte_at(2, '\\'),
+                invalid(with_byte_at(2, '\\'), "Invalid character '\\\\' at position 2")},
+        HexCase{with_byte_at(5, '\x01'),
+                invalid(with_byte_at(5, '\x01'), "Invalid character '\\u{1}' at position 5")},
+        HexCase{with_byte_at(5, '\x7f'),
+                invalid(with_byte_at(5, '\x7f'), "Invalid character '\\u{7f}' at position 5")},
+        HexCase{with_byte_at(5, ' '),
+                invalid(with_byte_at(5, ' '), "Invalid character ' ' at position 5")},
+        HexCase{with_byte_at(5, 'g'),
+                invalid(with_byte_at(5, 'g'), "Invalid character 'g' at position 5")},
         // The first byte of «é» reads as U+00C3; a continuation byte 0xA0 is escaped, 0xAD too.
-        HexCase{"\xc3\xa9" + digits(62), invalid("\xc3\xa9" + digits(62), "Invalid character '\xc3\x83' at position 0")},
-        HexCase{"a\xa0" + digits(62), invalid("a\xa0" + digits(62), "Invalid character '\\u{a0}' at position 1")},
-        HexCase{"a\xad" + digits(62), invalid("a\xad" + digits(62), "Invalid character '\\u{ad}' at position 1")},
-        HexCase{"a\xae" + digits(62), invalid("a\xae" + digits(62), "Invalid character '\xc2\xae' at position 1")}));
+        HexCase{"\xc3\xa9" + digits(62),
+                invalid("\xc3\xa9" + digits(62), "Invalid character '\xc3\x83' at position 0")},
+        HexCase{"a\xa0" + digits(62),
+                invalid("a\xa0" + digits(62), "Invalid character '\\u{a0}' at position 1")},
+        HexCase{"a\xad" + digits(62),
+                invalid("a\xad" + digits(62), "Invalid character '\\u{ad}' at position 1")},
+        HexCase{"a\xae" + digits(62),
+                invalid("a\xae" + digits(62), "Invalid character '\xc2\xae' at position 1")}));
 
 }  // namespace
 }  // namespace korvale

@@ -130,9 +130,8 @@ TEST(RunPolledTest, UninterruptibleLoopsRunEveryItem) {
 }
 
 TEST(RunPolledTest, AnExceptionOfTheWorkReachesTheCaller) {
-  EXPECT_THROW(
-      (void)run_polled([]() -> Result<int> { throw std::bad_alloc(); }, keep_going),
-      std::bad_alloc);
+  EXPECT_THROW((void)run_polled([]() -> Result<int> { throw std::bad_alloc(); }, keep_going),
+               std::bad_alloc);
 }
 
 TEST(RunPolledTest, ManyCallersAtOnceEachGetTheirOwnResult) {

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "allocation_probe.hpp"
-#include "properties/property_map.hpp"
 #include "properties/cmp.hpp"
+#include "properties/property_map.hpp"
 
 namespace korvale {
 namespace {
@@ -298,9 +298,10 @@ TEST(PoisonedPropertyMapTest, EveryOperationFailsWithItsLockError) {
   EXPECT_EQ(format_report(visited.error()), kPoisonedRead + "ctx [x:1])");
   EXPECT_FALSE(called);
   // A merge writes as insert does; an empty source writes nothing.
-  EXPECT_EQ(format_report(map.merge_from(PropertyMap::from_dict({{"k", i(3)}}).iter().value()).error()),
-            "Failed to acquire write lock: 'poisoned lock: another task failed inside' "
-            "(property map - insert [src/properties:120])");
+  EXPECT_EQ(
+      format_report(map.merge_from(PropertyMap::from_dict({{"k", i(3)}}).iter().value()).error()),
+      "Failed to acquire write lock: 'poisoned lock: another task failed inside' "
+      "(property map - insert [src/properties:120])");
   EXPECT_TRUE(map.merge_from(PropertyMap().iter().value()).has_value());
 }
 

@@ -10,14 +10,14 @@
 #include <string>
 #include <utility>
 
+#include "base/stack_guard.hpp"
 #include "graph/graph.hpp"
 #include "graph_helpers.hpp"
 #include "on_pool_thread.hpp"
 #include "patterns/path.hpp"
 #include "patterns/property_block.hpp"
-#include "report_lines.hpp"
 #include "properties/cmp.hpp"
-#include "base/stack_guard.hpp"
+#include "report_lines.hpp"
 
 namespace korvale {
 namespace {
@@ -48,7 +48,9 @@ std::uintptr_t stack_low_end() {
   return reinterpret_cast<std::uintptr_t>(address);
 }
 
-[[gnu::noinline]] void call(const std::function<void()>& job) { job(); }
+[[gnu::noinline]] void call(const std::function<void()>& job) {
+  job();
+}
 
 // Runs `job` with about `left` bytes of stack below it: the frames of the
 // test runner and of the thread's start differ between builds, and a walk
@@ -82,9 +84,13 @@ struct DeepCase {
   std::string outermost_lines;  // the report's lines that follow its message
 };
 
-void PrintTo(const DeepCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const DeepCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
-std::string arrows(std::size_t depth) { return repeat("A -> ", depth) + "A"; }
+std::string arrows(std::size_t depth) {
+  return repeat("A -> ", depth) + "A";
+}
 std::string nested_list(std::size_t depth) {
   return repeat("[", depth) + "1" + repeat("]", depth);
 }
@@ -247,7 +253,8 @@ INSTANTIATE_TEST_SUITE_P(Walks, DeepWalkTest,
 // reports, as before.
 TEST(DefaultStackTest, DepthLimitsStillComeFirst) {
   const std::string schema = testing::rendered(TypeSchema::new_(arrows(kMaxSchemaDepth + 10)));
-  EXPECT_TRUE(schema.starts_with("Schema Validation Failed for 'A': Pattern nested too deeply (more than 256 levels)\n"))
+  EXPECT_TRUE(schema.starts_with(
+      "Schema Validation Failed for 'A': Pattern nested too deeply (more than 256 levels)\n"))
       << schema.substr(0, 200);
   const std::string value =
       testing::rendered(parse_property_value(nested_list(kMaxValueDepth + 10)));

@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "concurrency/parallel.hpp"
 #include "graph/graph.hpp"
 #include "graph_helpers.hpp"
 #include "on_pool_thread.hpp"
 #include "report_lines.hpp"
-#include "concurrency/parallel.hpp"
 
 namespace korvale {
 namespace {

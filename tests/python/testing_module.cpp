@@ -5,11 +5,11 @@
 #include <optional>
 #include <vector>
 
+#include "concurrency/parallel.hpp"
+#include "properties/cmp.hpp"
 #include "python/conversions.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
-#include "properties/cmp.hpp"
-#include "concurrency/parallel.hpp"
 
 namespace py = pybind11;
 using namespace korvale;

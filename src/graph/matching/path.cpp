@@ -112,9 +112,9 @@ class PathWalks {
       };
       const row_steps::EdgeStepContext context{
           &pattern_.pattern, "graph - match path pattern [src/graph/matches/path:49]"};
-      Status done = row_steps::match_edge_row(graph_, pattern_.edges[row.step], context,
-                                              MatchRow{0, row.reached, std::move(row.layer)},
-                                              test_reached);
+      Status done =
+          row_steps::match_edge_row(graph_, pattern_.edges[row.step], context,
+                                    MatchRow{0, row.reached, std::move(row.layer)}, test_reached);
       if (!done) record(row.step, std::move(done.error()));
     }
   }
@@ -176,8 +176,8 @@ class PathWalks {
 // One input row along the whole path. The rows of the last step go straight
 // into `output`, each under a fresh id.
 Status match_row(const Graph& graph, const PathPattern& pattern,
-                 const std::optional<ConcreteType>& first_concrete,
-                 const MatchRow& input, MatchSet& output) {
+                 const std::optional<ConcreteType>& first_concrete, const MatchRow& input,
+                 MatchSet& output) {
   PathWalks walks(graph, pattern, output);
   KORVALE_CHECK(row_steps::match_node_row(graph, pattern.nodes[0], first_concrete, input,
                                           [&](const Uid& reached, MatchPtr layer) -> Status {
@@ -193,8 +193,7 @@ Status match_row(const Graph& graph, const PathPattern& pattern,
 Result<MatchSet> Graph::match_path_pattern(const PathPattern& pattern, MatchSet matches) const {
   MatchSet output;
   KORVALE_CHECK(pattern.validate(), "graph - match path pattern [src/graph/matches/path:25]");
-  const std::optional<ConcreteType> first_concrete =
-      concrete_type(pattern.nodes[0]);
+  const std::optional<ConcreteType> first_concrete = concrete_type(pattern.nodes[0]);
   Status done = matches.try_par_for(
       [&](const MatchRow& row) { return match_row(*this, pattern, first_concrete, row, output); });
   if (!done) return fail(std::move(done.error()));
