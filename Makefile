@@ -3,7 +3,7 @@ BUILD ?= build
 PY := /usr/bin/python3
 JOBS := $(shell nproc)
 
-.PHONY: setup build test demo tsan asan fuzz pypy pip-check clean
+.PHONY: setup build test format-check demo tsan asan fuzz pypy pypy-build pip-check clean
 
 setup:
 	scripts/setup
@@ -12,16 +12,23 @@ build: setup
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every C++ and Python test, then the C++ tests again under ThreadSanitizer,
-# everything again under AddressSanitizer/UBSan, the fuzz targets, the Python
-# tests under PyPy, and an install with pip.
-test: build
+# The formatting check, every C++ and Python test, then the C++ tests again
+# under ThreadSanitizer, everything again under AddressSanitizer/UBSan, the
+# fuzz targets, the Python tests under PyPy, and an install with pip. The PyPy
+# module is built first, so that the benchmark's smoke run covers PyPy too.
+test: format-check build pypy-build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 	$(MAKE) tsan
 	$(MAKE) asan
 	$(MAKE) fuzz
 	$(MAKE) pypy
 	$(MAKE) pip-check
+
+# The C++ sources as .clang-format has them; `clang-format -i` on the files it
+# names mends them.
+FORMATTED := $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp')
+format-check: setup
+	clang-format --dry-run --Werror $(FORMATTED)
 
 tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALE_SANITIZE=thread -DKORVALE_PYTHON=OFF
