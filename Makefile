@@ -28,6 +28,7 @@ test: format-check build pypy-build
 # names mends them.
 FORMATTED := $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp')
 format-check: setup
+	@test -n "$(FORMATTED)" || { echo "format-check: no tracked C++ files (not a git checkout?)"; exit 1; }
 	clang-format --dry-run --Werror $(FORMATTED)
 
 tsan: setup
