@@ -4,8 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include "python/instance_checks.hpp"
 #include "python/live_stores.hpp"  // kept by the "Graph" class
+#include "python/value_instances.hpp"
 #include "query/reference.hpp"
 
 namespace korvale::python {

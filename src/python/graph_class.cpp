@@ -12,6 +12,7 @@
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
+#include "python/value_instances.hpp"
 #include "python/without_gil.hpp"
 #include "query/bulk_operations.hpp"
 #include "text/hex_to_uid.hpp"
@@ -35,7 +36,14 @@ struct PyGraph {
   // A store still alive at interpreter exit lets go of its Python objects.
   [[no_unique_address]] LiveStore live = LiveStore::of(graph);
 };
-KORVALE_CHECK_INSTANCES(PyGraph);
+
+}  // namespace
+}  // namespace korvale::python
+
+KORVALE_VALUE_CASTER(korvale::python::PyGraph);
+
+namespace korvale::python {
+namespace {
 
 bool is_sequence(py::handle object) {
   if (PySequence_Check(object.ptr())) return true;

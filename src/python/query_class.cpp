@@ -10,6 +10,7 @@
 #include "python/py_errors.hpp"
 #include "python/reference_objects.hpp"
 #include "python/releases.hpp"
+#include "python/value_instances.hpp"
 #include "python/without_gil.hpp"
 #include "query/query.hpp"
 
@@ -36,7 +37,14 @@ struct PyQuery {
   int shared_uses = 0;
   bool in_exclusive_use = false;
 };
-KORVALE_CHECK_INSTANCES(PyQuery);
+
+}  // namespace
+}  // namespace korvale::python
+
+KORVALE_VALUE_CASTER(korvale::python::PyQuery);
+
+namespace korvale::python {
+namespace {
 
 class Use {
  public:

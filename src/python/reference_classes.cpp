@@ -51,7 +51,9 @@ py::str text(const Ref& self) {
 template <class Ref>
 py::object equal(const Ref& self, py::handle other) {
   ReleaseGuard guard;
-  if (!py::isinstance<Ref>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+  if (Py_TYPE(other.ptr()) != record_of<Ref>()->type) {
+    return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+  }
   return py::bool_(self.uid == other.cast<const Ref&>().uid);
 }
 

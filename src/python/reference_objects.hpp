@@ -1,5 +1,5 @@
-// Python reference objects made in bulk, for result rows: the classes'
-// pybind11 records are looked up once per maker instead of once per object.
+// Python reference objects made in bulk, for result rows, without pybind11's
+// per-object lookups (see value_instances.hpp).
 #pragma once
 
 #include <pybind11/pybind11.h>
