@@ -141,17 +141,30 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
   return !broke;
 }
 
-// Below this many items a loop of light items runs inline: waking the pool
-// for a handful of lookups costs more than the lookups, and a query runs
-// several such loops one after another.
+// What one item of a try_par_for loop costs, which decides how long a loop
+// must be to be worth the pool. Waking its sleeping threads costs the calling
+// thread tens of microseconds, and they join in only after a good deal more:
+// a short loop of small items is done by then.
+enum class ItemWork {
+  kAny,    // anything: only loops of at most kInlineItems run inline
+  kLight,  // little work of its own, though it may start parallel loops of its own
+  kTiny,   // a few lookups and copies and nothing else
+};
+
+// Loops of at most this many light items run inline: a query runs several
+// such loops one after another.
 inline constexpr std::size_t kInlineLightItems = 16;
+// Loops of at most this many tiny items run inline: they take a few
+// microseconds, less than the pool takes to start.
+inline constexpr std::size_t kInlineTinyItems = 512;
 
 // Runs body(i) -> Status for i in [0, n); returns one report of a failing item.
-// `light`: each item does little work of its own (it may start parallel loops
-// of its own), so a loop of at most kInlineLightItems items runs inline.
 template <class Body>
-Status try_par_for(std::size_t n, Body&& body, bool light = false) {
-  if (light && n <= kInlineLightItems) {
+Status try_par_for(std::size_t n, Body&& body, ItemWork work = ItemWork::kAny) {
+  const std::size_t inline_items = work == ItemWork::kTiny    ? kInlineTinyItems
+                                   : work == ItemWork::kLight ? kInlineLightItems
+                                                              : 0;
+  if (n <= inline_items) {
     for (std::size_t i = 0; i < n; ++i) {
       if (Status status = body(i); !status) return status;
     }

@@ -79,7 +79,7 @@ class MatchSet {
   Status try_par_for(Body&& body) const {
     const View view = rows();
     return korvale::try_par_for(
-        view.size(), [&](std::size_t i) { return body(view[i]); }, /*light=*/true);
+        view.size(), [&](std::size_t i) { return body(view[i]); }, ItemWork::kLight);
   }
 
  private:

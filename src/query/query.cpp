@@ -273,7 +273,7 @@ Result<ResultTable> Query::return_(const std::vector<std::string>& variables) co
         }
         return {};
       },
-      /*light=*/true);
+      ItemWork::kTiny);
   if (!collected) return fail(std::move(collected.error()));
   return table;
 }

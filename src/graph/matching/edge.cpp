@@ -110,7 +110,7 @@ Status match_edge_row(const Graph& graph, const EdgePattern& pattern, EdgeStepCo
   return try_par_for(
       edges.size(),
       [&](std::size_t i) { return follow_edge(graph, pattern, context, row, edges[i], sink); },
-      /*light=*/true);
+      ItemWork::kLight);
 }
 
 CheckResult check_edge_row(const Graph& graph, const Uid& prev_uid, const EdgeUid& edge,
