@@ -10,6 +10,7 @@
 #include "python/classes.hpp"
 #include "python/conversions.hpp"
 #include "python/final_classes.hpp"
+#include "python/plain_methods.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
 #include "python/value_instances.hpp"
@@ -163,6 +164,14 @@ void set_edge_properties(const PyGraph& self, const py::object& map, const py::o
   into_py_result(without_gil([&] { return apply_edge_properties(*self.graph, updates, replace); }));
 }
 
+PyObject* query_method(PyObject* /*function*/, PyObject* self) {
+  return call_translated([&] {
+    const PyGraph& graph = value_of<PyGraph>(self, "query");
+    ReleaseGuard guard;
+    return new_query_object(graph.graph);
+  });
+}
+
 }  // namespace
 
 void register_graph_class(py::module_& module) {
@@ -170,22 +179,18 @@ void register_graph_class(py::module_& module) {
   py::options options;
   options.disable_function_signatures();
 
-  py::class_<PyGraph>(module, "Graph", py::is_final(), final_metaclass(), kGraphDoc)
-      .def(py::init(&make_graph), py::arg("constants") = py::none(), kInitDoc)
-      .def(
-          "query",
-          [](const PyGraph& self) {
-            ReleaseGuard guard;
-            return new_query_object(self.graph);
-          },
-          kQueryDoc)
-      .def(
-          "nodes",
-          [](const PyGraph& self) {
-            ReleaseGuard guard;
-            return list_of(into_py_result(without_gil([&] { return list_nodes(self.graph); })));
-          },
-          kNodesDoc)
+  py::class_<PyGraph> cls(module, "Graph", py::is_final(), final_metaclass(), kGraphDoc);
+  cls.def(py::init(&make_graph), py::arg("constants") = py::none(), kInitDoc);
+  // Every query starts here: a plain method (plain_methods.hpp).
+  static PyMethodDef query{"query", &query_method, METH_O, kQueryDoc};
+  set_plain_method(cls, query);
+  cls.def(
+         "nodes",
+         [](const PyGraph& self) {
+           ReleaseGuard guard;
+           return list_of(into_py_result(without_gil([&] { return list_nodes(self.graph); })));
+         },
+         kNodesDoc)
       .def(
           "edges",
           [](const PyGraph& self) {

@@ -1,5 +1,6 @@
 // The Python class "Query": converts the clause arguments, hands them to the
 // core query and turns result rows into lists of dicts of references.
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "python/classes.hpp"
 #include "python/conversions.hpp"
 #include "python/final_classes.hpp"
+#include "python/plain_methods.hpp"
 #include "python/py_errors.hpp"
 #include "python/reference_objects.hpp"
 #include "python/releases.hpp"
@@ -75,10 +77,14 @@ class Use {
   Kind kind_;
 };
 
-std::vector<std::string> names_of(const py::args& variables) {
+// The items of a tuple of variable names from position `first` on.
+std::vector<std::string> names_of(PyObject* variables, Py_ssize_t first = 0) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(variables);
   std::vector<std::string> names;
-  names.reserve(variables.size());
-  for (py::handle item : variables) names.push_back(str_argument(item, "variables"));
+  names.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(0, count - first)));
+  for (Py_ssize_t i = first; i < count; ++i) {
+    names.push_back(str_argument(PyTuple_GET_ITEM(variables, i), "variables"));
+  }
   return names;
 }
 
@@ -122,6 +128,37 @@ py::list rows_to_list(const GraphPtr& graph, const ResultTable& table) {
   return list;
 }
 
+PyObject* execute_method(PyObject* /*function*/, PyObject* self) {
+  return call_translated([&] {
+    PyQuery& query = value_of<PyQuery>(self, "execute");
+    Use use(query, Use::kShared);
+    ReleaseGuard guard;
+    // Without clauses there is nothing to wait for.
+    if (!query.query.operations().empty()) {
+      into_py_result(without_gil([&] { return query.query.execute(); }));
+    }
+    return py::none();
+  });
+}
+
+// Called with (self, *variables).
+PyObject* return_method(PyObject* /*function*/, PyObject* arguments) {
+  return call_translated([&] {
+    if (PyTuple_GET_SIZE(arguments) == 0) {
+      PyErr_SetString(PyExc_TypeError,
+                      "descriptor 'return_' of 'korvale.Query' object needs an argument");
+      throw py::error_already_set();
+    }
+    PyQuery& query = value_of<PyQuery>(PyTuple_GET_ITEM(arguments, 0), "return_");
+    Use use(query, Use::kShared);
+    ReleaseGuard guard;
+    const std::vector<std::string> names = names_of(arguments, 1);
+    const ResultTable table =
+        into_py_result(without_gil([&] { return query.query.return_(names); }));
+    return rows_to_list(query.query.graph(), table);
+  });
+}
+
 }  // namespace
 
 void register_query_class(py::module_& module) {
@@ -129,13 +166,13 @@ void register_query_class(py::module_& module) {
   py::options options;
   options.disable_function_signatures();
 
-  py::class_<PyQuery>(module, "Query", py::is_final(), final_metaclass(), "")
-      .def(
-          "create",
-          [](PyQuery& self, const py::object& pattern) {
-            return record_pattern(self, pattern, true);
-          },
-          py::arg("pattern"), kCreateDoc)
+  py::class_<PyQuery> cls(module, "Query", py::is_final(), final_metaclass(), "");
+  cls.def(
+         "create",
+         [](PyQuery& self, const py::object& pattern) {
+           return record_pattern(self, pattern, true);
+         },
+         py::arg("pattern"), kCreateDoc)
       .def(
           "match",
           [](PyQuery& self, const py::object& pattern) {
@@ -147,37 +184,21 @@ void register_query_class(py::module_& module) {
           [](PyQuery& self, const py::args& variables) {
             Use use(self, Use::kExclusive);
             ReleaseGuard guard;
-            return PyQuery{self.query.remove(names_of(variables))};
+            return PyQuery{self.query.remove(names_of(variables.ptr()))};
           },
           kRemoveDoc)
       .def("set", &record_set, py::arg("variable"), py::arg("properties"),
            py::arg("overwrite") = py::bool_(true), kSetDoc)
-      .def(
-          "execute",
-          [](PyQuery& self) {
-            Use use(self, Use::kShared);
-            ReleaseGuard guard;
-            // Without clauses there is nothing to wait for.
-            if (self.query.operations().empty()) return;
-            into_py_result(without_gil([&] { return self.query.execute(); }));
-          },
-          kExecuteDoc)
-      .def(
-          "return_",
-          [](PyQuery& self, const py::args& variables) {
-            Use use(self, Use::kShared);
-            ReleaseGuard guard;
-            const std::vector<std::string> names = names_of(variables);
-            const ResultTable table =
-                into_py_result(without_gil([&] { return self.query.return_(names); }));
-            return rows_to_list(self.query.graph(), table);
-          },
-          kReturnDoc)
       .def("__str__", [](PyQuery& self) {
         Use use(self, Use::kShared);
         ReleaseGuard guard;
         return py::str(self.query.to_string());
       });
+  // Every query ends with one of these: plain methods (plain_methods.hpp).
+  static PyMethodDef execute{"execute", &execute_method, METH_O, kExecuteDoc};
+  static PyMethodDef return_{"return_", &return_method, METH_VARARGS, kReturnDoc};
+  set_plain_method(cls, execute);
+  set_plain_method(cls, return_);
   module.attr("__all__").cast<py::list>().append("Query");
 }
 

@@ -132,6 +132,31 @@ def test_bound_methods_drop_self(class_name, method):
     assert str(inspect.signature(bound)) == expected
 
 
+@pytest.mark.parametrize("class_name, method", sorted(SIGNATURES))
+def test_methods_refuse_another_class_as_self(class_name, method):
+    other = instances()["Graph" if class_name != "Graph" else "Query"]
+    with pytest.raises(TypeError):
+        getattr(getattr(korvale, class_name), method)(other)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda query: query.return_(variables="n"),
+        lambda query: query.execute(1),
+        lambda query: korvale.Query.return_(),
+        lambda query: korvale.Graph().query(1),
+    ],
+    ids=["return_ keyword", "execute argument", "return_ without self", "query argument"],
+)
+def test_methods_refuse_arguments_outside_their_signature(call):
+    query = korvale.Graph().query().create("(n:A)")
+    with pytest.raises(TypeError):
+        call(query)
+    # The refused call left the query free for the next one.
+    assert [str(row["n"]) for row in query.return_("n")] == ["Node(A: {})"]
+
+
 def test_import_again_gives_the_same_classes():
     classes = [getattr(korvale, name) for name in NAMES]
     del sys.modules["korvale"]
