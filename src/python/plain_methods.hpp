@@ -18,7 +18,6 @@
 
 #include <exception>
 
-#include "python/instance_checks.hpp"
 #include "python/value_instances.hpp"
 
 namespace korvale::python {
@@ -33,9 +32,7 @@ T& value_of(PyObject* self, const char* method) {
                  method, type->tp_name, Py_TYPE(self)->tp_name);
     throw pybind11::error_already_set();
   }
-  if (!has_value(self)) refuse_instance_without_value(self);
-  return *static_cast<T*>(
-      reinterpret_cast<pybind11::detail::instance*>(self)->simple_value_holder[0]);
+  return held_value<T>(self);
 }
 
 // Runs body() -> pybind11::object; a C++ exception becomes the Python error

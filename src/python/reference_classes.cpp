@@ -54,7 +54,7 @@ py::object equal(const Ref& self, py::handle other) {
   if (Py_TYPE(other.ptr()) != record_of<Ref>()->type) {
     return py::reinterpret_borrow<py::object>(Py_NotImplemented);
   }
-  return py::bool_(self.uid == other.cast<const Ref&>().uid);
+  return py::bool_(self.uid == held_value<Ref>(other.ptr()).uid);
 }
 
 // The negation of the interpreter's full equality (reflected operations

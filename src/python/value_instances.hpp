@@ -33,6 +33,15 @@ const pybind11::detail::type_info* record_of() {
   return record;
 }
 
+// The value that an object of exactly T's class holds; TypeError for an
+// instance without one (instance_checks.hpp).
+template <class T>
+T& held_value(PyObject* object) {
+  if (!has_value(object)) refuse_instance_without_value(object);
+  return *static_cast<T*>(
+      reinterpret_cast<pybind11::detail::instance*>(object)->simple_value_holder[0]);
+}
+
 // What pybind11 does when it takes ownership of a new value (make the
 // instance, build its default holder), minus the lookups and the registry.
 // The classes are final, so the instance has the simple layout with one value
@@ -52,9 +61,8 @@ pybind11::object new_instance(const pybind11::detail::type_info* record, T value
   return object;
 }
 
-// The caster of such a class: loads an instance of exactly the class (an
-// instance without a value is refused with TypeError, as instance_checks.hpp
-// says) and returns values as new unregistered instances.
+// The caster of such a class: loads an instance of exactly the class (see
+// held_value) and returns values as new unregistered instances.
 template <class T>
 class __attribute__((visibility("hidden"))) ValueCaster
     : public pybind11::detail::type_caster_generic {
@@ -68,8 +76,7 @@ class __attribute__((visibility("hidden"))) ValueCaster
   bool load(pybind11::handle source, bool /*convert*/) {
     PyObject* object = source.ptr();
     if (Py_TYPE(object) != typeinfo->type) return false;
-    if (!has_value(object)) refuse_instance_without_value(object);
-    value = reinterpret_cast<pybind11::detail::instance*>(object)->simple_value_holder[0];
+    value = std::addressof(held_value<T>(object));
     return true;
   }
   operator T*() { return static_cast<T*>(value); }   // NOLINT(google-explicit-constructor)
