@@ -2,14 +2,18 @@
 // lookups.
 //
 // pybind11 finds a class's record by hashing the C++ type's name, for every
-// argument it loads and every value it returns, and enters each instance it
-// makes in its registry of C++ pointers. In a call that runs after the
+// argument it loads and every value it returns. In a call that runs after the
 // program did other work, those tables, the name strings and the code that
 // walks them are out of the caches, and they are a good part of what a short
 // call touches. The classes here are final and each instance owns its one
-// value, so the record is looked up once per process, and an instance never
-// has to be found again by its value's address: it stays out of the registry,
-// and pybind11's teardown skips the registry for it.
+// value, so the record is looked up once per process.
+//
+// Values returned through the caster are entered in pybind11's registry of
+// C++ pointers, as pybind11's own instances are: an object that only a daemon
+// thread's frames hold when the interpreter exits stays reachable from there,
+// where the leak checker of the sanitizer builds finds it. Result references
+// made in bulk (reference_objects.hpp) stay out of it, which halves the cost
+// of making and dropping one.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -43,11 +47,12 @@ T& held_value(PyObject* object) {
 }
 
 // What pybind11 does when it takes ownership of a new value (make the
-// instance, build its default holder), minus the lookups and the registry.
-// The classes are final, so the instance has the simple layout with one value
-// and one holder.
+// instance, build its default holder), minus the lookups, and minus the
+// registry unless `registered`. The classes are final, so the instance has
+// the simple layout with one value and one holder.
 template <class T>
-pybind11::object new_instance(const pybind11::detail::type_info* record, T value) {
+pybind11::object new_instance(const pybind11::detail::type_info* record, T value,
+                              bool registered = false) {
   namespace detail = pybind11::detail;
   auto object =
       pybind11::reinterpret_steal<pybind11::object>(detail::make_new_instance(record->type));
@@ -58,11 +63,15 @@ pybind11::object new_instance(const pybind11::detail::type_info* record, T value
   using Holder = std::unique_ptr<T>;
   new (std::addressof(slot.holder<Holder>())) Holder(slot.value_ptr<T>());
   slot.set_holder_constructed();
+  if (registered) {
+    detail::register_instance(instance, slot.value_ptr(), record);
+    slot.set_instance_registered();
+  }
   return object;
 }
 
 // The caster of such a class: loads an instance of exactly the class (see
-// held_value) and returns values as new unregistered instances.
+// held_value) and returns values as new registered instances.
 template <class T>
 class __attribute__((visibility("hidden"))) ValueCaster
     : public pybind11::detail::type_caster_generic {
@@ -83,7 +92,7 @@ class __attribute__((visibility("hidden"))) ValueCaster
   operator T&() { return *static_cast<T*>(value); }  // NOLINT(google-explicit-constructor)
 
   static pybind11::handle cast(T&& value, pybind11::return_value_policy, pybind11::handle) {
-    return new_instance(record_of<T>(), std::move(value)).release();
+    return new_instance(record_of<T>(), std::move(value), /*registered=*/true).release();
   }
 };
 

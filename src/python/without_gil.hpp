@@ -4,7 +4,6 @@
 #include <pybind11/pybind11.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
 #include <optional>
 #include <utility>
 
@@ -28,10 +27,16 @@ namespace korvale::python {
 // unwind): such a thread sleeps until the process exits instead. Unwinding
 // would run the destructors of the Python objects in its callers' frames
 // without the interpreter lock.
+//
+// The handler catches everything rather than abi::__forced_unwind&: the
+// forced unwind is the only thing the C function can let through, and it
+// carries no C++ object, so a handler binding a reference to one binds it to
+// null (UndefinedBehaviorSanitizer reports it). The handler never returns, so
+// the unwind is never swallowed.
 inline void restore_thread(PyThreadState* state) {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
     for (;;) pause();
   }
 }
