@@ -25,6 +25,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "base/uid.hpp"
+#include "concurrency/call_lock.hpp"
 #include "concurrency/sharded_map.hpp"
 #include "constants/constant.hpp"
 #include "constants/constant_table.hpp"
@@ -78,6 +79,9 @@ class Graph {
   // Terms rebuilt from the TermIndex, exact while their stored parts stand;
   // insert_term keeps it so, term_from_uid reads and fills it.
   mutable TermCache term_cache;
+  // Held by every call on the store, at its boundary (store_call.hpp); the
+  // outermost lock.
+  mutable CallLock call_lock;
 
   // --- stored forms -----------------------------------------------------------
   // Stores the type and every type inside it, children first; returns its Uid.

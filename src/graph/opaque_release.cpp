@@ -1,10 +1,12 @@
 #include "graph/opaque_release.hpp"
 
+#include "graph/store_call.hpp"
 #include "properties/opaque_removal.hpp"
 
 namespace korvale {
 
-void let_go_of_opaque_values(Graph& graph) {
+Status let_go_of_opaque_values(Graph& graph) {
+  const StoreCall call = KORVALE_PASS(StoreCall::enter(graph, StoreAccess::kWrite));
   // The keys first: an entry's map is changed under the entry's write lock,
   // which a scan holding the shard's read lock could not take.
   for (const Uid& uid : graph.node_index.keys()) {
@@ -16,6 +18,7 @@ void let_go_of_opaque_values(Graph& graph) {
   for (const EdgeUid& edge : graph.edge_index.keys()) {
     graph.edge_index.update_with(edge, [](PropertyMap& stored) { remove_opaques(stored); });
   }
+  return {};
 }
 
 }  // namespace korvale

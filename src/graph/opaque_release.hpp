@@ -13,8 +13,10 @@ namespace korvale {
 // edge, type and term stays, and so does every other property value: the
 // store stays consistent, and other threads using it meanwhile see each map
 // before or after its change. The references go to the release queue; values
-// stored after an element was passed keep theirs. Runs the key listing on the
-// pool; cannot fail (a poisoned map keeps its references).
-void let_go_of_opaque_values(Graph& graph);
+// stored after an element was passed keep theirs. One writing call on the
+// store (store_call.hpp), so it fails only as StoreCall::enter does, having
+// changed nothing; once it has the store it runs whole, with the key listing
+// on the pool (a poisoned map keeps its references).
+Status let_go_of_opaque_values(Graph& graph);
 
 }  // namespace korvale

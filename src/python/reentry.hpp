@@ -9,12 +9,32 @@
 
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
+#include <pythread.h>
+
+#include <atomic>
 
 namespace korvale::python {
 
 namespace detail {
 inline thread_local bool checking_signals = false;
+inline std::atomic<unsigned long> main_thread{0};
 }  // namespace detail
+
+// Records the interpreter's main thread: at import, and in the child after a
+// fork (whose only thread becomes its main thread). Needs the interpreter lock.
+inline void note_main_thread() {
+  pybind11::object main = pybind11::module_::import("threading").attr("main_thread")();
+  detail::main_thread.store(main.attr("ident").cast<unsigned long>());
+}
+
+// Whether signal handlers run on this thread: Python runs them in its main
+// thread only, so a check anywhere else would only run Python code for
+// nothing (under PyPy, the finalisers pending at that moment, whose calls
+// into the module would then be refused).
+inline bool runs_signal_handlers() {
+  const auto thread = static_cast<unsigned long>(PyThread_get_thread_ident());
+  return thread == detail::main_thread.load(std::memory_order_relaxed);
+}
 
 // Raises RuntimeError when the thread is inside a waiting call's signal check.
 inline void refuse_reentry() {

@@ -11,6 +11,7 @@
 #include "python/final_classes.hpp"
 #include "python/py_errors.hpp"
 #include "python/releases.hpp"
+#include "python/without_gil.hpp"
 
 namespace korvale::python {
 
@@ -42,7 +43,7 @@ py::object uid_object(const EdgeRef& ref) {
 template <class Ref>
 py::str text(const Ref& self) {
   ReleaseGuard guard;
-  return py::str(into_py_result(self.to_string()));
+  return py::str(into_py_result(read_store([&] { return self.to_string(); })));
 }
 
 // Equal when the other object is of the same class and names the same
@@ -97,7 +98,7 @@ void add_properties(py::class_<Ref>& cls) {
       "properties",
       [](const Ref& self) {
         ReleaseGuard guard;
-        return property_map_to_dict(into_py_result(self.properties()));
+        return property_map_to_dict(into_py_result(read_store([&] { return self.properties(); })));
       },
       kPropertiesDoc);
 }
@@ -109,14 +110,14 @@ void register_edge(py::module_& module) {
          "type",
          [](const EdgeRef& self) {
            ReleaseGuard guard;
-           return into_py_result(self.type());
+           return into_py_result(read_store([&] { return self.type(); }));
          },
          kTypeDoc)
       .def(
           "term",
           [](const EdgeRef& self) {
             ReleaseGuard guard;
-            return into_py_result(self.term());
+            return into_py_result(read_store([&] { return self.term(); }));
           },
           kTermDoc);
   add_slots(cls);
@@ -136,7 +137,7 @@ void register_node(py::module_& module) {
           "term",
           [](const NodeRef& self) -> py::object {
             ReleaseGuard guard;
-            std::optional<TermRef> term = self.term();
+            std::optional<TermRef> term = into_py_result(read_store([&] { return self.term(); }));
             if (!term) return py::none();
             return py::cast(std::move(*term));
           },

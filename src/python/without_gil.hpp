@@ -8,20 +8,24 @@
 #include <utility>
 
 #include "concurrency/polled_call.hpp"
+#include "graph/store_call.hpp"
 #include "python/reentry.hpp"
 
 namespace korvale::python {
 
 // Gives up the interpreter lock (so that other Python threads run) and runs
-// work() -> Result<T> as a polled call (see polled_call.hpp). Every poll
-// period the calling thread takes the lock back just long enough to run the
-// pending signal handlers; when one raises (KeyboardInterrupt from Ctrl-C,
-// say), the rest of the work is cancelled, the call waits until the pool has
-// let go, and that exception is raised here instead of any result. What the
-// work stored before it was cut short stays, as after any failing clause.
+// work() -> Result<T> as a polled call (see polled_call.hpp). On the main
+// thread, every poll period the calling thread takes the lock back just long
+// enough to run the pending signal handlers; when one raises
+// (KeyboardInterrupt from Ctrl-C, say), the rest of the work is cancelled,
+// the call waits until the pool has let go, and that exception is raised here
+// instead of any result. What the work stored before it was cut short stays,
+// as after any failing clause. Other threads run no handlers, so their polls
+// do nothing.
 //
 // work must not touch a Python object: it runs without the lock, and partly
-// on pool threads.
+// on pool threads. It may wait for its store (store_call.hpp): that wait is
+// polled like the rest of the work.
 // PyEval_RestoreThread, except on a thread that the interpreter ends because
 // it is shutting down (CPython ends it from inside this call with a forced
 // unwind): such a thread sleeps until the process exits instead. Unwinding
@@ -45,8 +49,10 @@ template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
   std::optional<decltype(work())> result;
   bool raised = false;
+  const bool handles_signals = runs_signal_handlers();
   PyThreadState* state = PyEval_SaveThread();
   const auto poll = [&] {
+    if (!handles_signals) return true;
     restore_thread(state);
     raised = !check_signals();
     state = PyEval_SaveThread();
@@ -61,6 +67,25 @@ auto without_gil(Work&& work) -> decltype(work()) {
   restore_thread(state);
   if (raised) throw pybind11::error_already_set();
   return std::move(*result);
+}
+
+}  // namespace korvale::python
+
+namespace korvale::python {
+
+// A short reading call on a store, made with the interpreter lock held: first
+// without giving the lock up, which costs nothing when no writing call holds
+// the store or waits for it; otherwise again through without_gil, so that the
+// wait for the store lets the holder (which takes the interpreter lock to
+// poll) finish. work must take its store before it reads anything.
+template <class Work>
+auto read_store(Work&& work) -> decltype(work()) {
+  {
+    NoWaitScope no_wait;
+    auto result = work();
+    if (!no_wait.refused()) return result;
+  }
+  return without_gil(work);
 }
 
 }  // namespace korvale::python

@@ -20,6 +20,9 @@ namespace korvale {
 using NodePropertyUpdates = ShardedMap<Uid, PropertyMap>;
 using EdgePropertyUpdates = ShardedMap<EdgeUid, PropertyMap>;
 
+// Each of these is one call on the store (store_call.hpp): the listings read,
+// the property updates write.
+
 // One reference per node (edge) of the store, each with its own handle;
 // gathered shard by shard on the pool, joined in shard order. Only the keys
 // are read. Fails only when the current call is interrupted.

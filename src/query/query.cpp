@@ -240,13 +240,24 @@ Status Query::run_set(const QueryOperation::Set& clause, const MatchSet& rows) c
   });
 }
 
+StoreAccess Query::access() const {
+  for (const QueryOperation& operation : operations_) {
+    if (!std::holds_alternative<QueryOperation::Match>(operation.value)) return StoreAccess::kWrite;
+  }
+  return StoreAccess::kRead;
+}
+
+// The final set is released before the call ends, so that no part of the call
+// outlasts its hold on the store.
 Status Query::execute() const {
+  const StoreCall call = KORVALE_PASS(StoreCall::enter(*graph_, access()));
   Result<MatchSet> done = execute_operations();
   if (!done) return fail(std::move(done.error()).attach("query - execute [src/query/base:296]"));
   return {};
 }
 
 Result<ResultTable> Query::return_(const std::vector<std::string>& variables) const {
+  const StoreCall call = KORVALE_PASS(StoreCall::enter(*graph_, access()));
   MatchSet final_set = KORVALE_TRY(execute_operations(), "query - return [src/query/base:309]");
   ResultTable table;
   // A name asked twice is one key, bound to the same element.

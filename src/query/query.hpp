@@ -11,6 +11,7 @@
 
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
+#include "graph/store_call.hpp"
 #include "matches/match_set.hpp"
 #include "patterns/path.hpp"
 #include "properties/property_map.hpp"
@@ -73,23 +74,26 @@ class Query {
   // Every clause text followed by a line feed; empty without clauses.
   std::string to_string() const;
 
-  // Runs the clauses in order from the default set and returns the final set.
-  // A failing clause stops the run with its clause line and the operation
-  // line (which quotes the query text); what earlier clauses and rows of the
-  // failing clause stored stays.
-  Result<MatchSet> execute_operations() const;
-
-  // execute_operations with "query - execute" attached on failure.
+  // Runs the clauses in order from the default set, as one call on the store
+  // (store_call.hpp: shared when no clause writes, exclusive otherwise). A
+  // failing clause stops the run with its clause line and the operation line
+  // (which quotes the query text), and "query - execute"; what earlier clauses
+  // and rows of the failing clause stored stays.
   Status execute() const;
 
-  // Runs the clauses, then collects for every final row the requested names'
-  // elements on the pool. A name a row does not bind fails the call with
-  // VariableNotFound. Rows in the final set's order; none looked up when the
-  // set is empty.
+  // Runs the clauses as execute does, then collects for every final row the
+  // requested names' elements on the pool. A name a row does not bind fails
+  // the call with VariableNotFound. Rows in the final set's order; none
+  // looked up when the set is empty.
   Result<ResultTable> return_(const std::vector<std::string>& variables) const;
+
+  // kWrite when a create, set or remove clause is recorded.
+  StoreAccess access() const;
 
  private:
   Query record(QueryOperation operation);
+  // The clauses' run, inside the caller's StoreCall; returns the final set.
+  Result<MatchSet> execute_operations() const;
   Status run_remove(const QueryOperation::Remove& clause, const MatchSet& rows) const;
   Status remove_name(const std::string& name, const MatchSet& rows) const;
   Status run_set(const QueryOperation::Set& clause, const MatchSet& rows) const;

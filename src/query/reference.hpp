@@ -3,7 +3,9 @@
 // nothing else; it reads the store each time it is asked, so it shows the
 // store's present state and fails (with a not-found report) once its node or
 // edge is gone. Types and terms are never removed, so their references, and a
-// node's type and term, keep working.
+// node's type and term, keep working. Each method that reads the store is one
+// reading call on it (store_call.hpp); it fails besides only as StoreCall::enter
+// does.
 #pragma once
 
 #include <optional>
@@ -12,6 +14,7 @@
 #include "base/uid.hpp"
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
+#include "graph/store_call.hpp"
 #include "properties/property_map.hpp"
 
 namespace korvale {
@@ -24,13 +27,14 @@ struct NodeRef {
   GraphPtr graph;
   Uid uid{};
 
-  // The stored map itself. NodeNotFound once the node is gone.
+  // A copy of the stored map, taken within the call (the store may change the
+  // stored map itself in place later). NodeNotFound once the node is gone.
   Result<PropertyMap> properties() const;
   // The node's type; reads nothing.
   TypeRef type() const;
   // The term stored for the node's type, or nullopt; whether the node still
   // exists is not looked at.
-  std::optional<TermRef> term() const;
+  Result<std::optional<TermRef>> term() const;
   // The node's text form; the store's report unchanged when it is gone.
   Result<std::string> to_string() const;
 };

@@ -140,7 +140,7 @@ TEST_F(OpaqueReleaseTest, EveryHeldReferenceIsQueuedAndOnlyOpaqueValuesChange) {
   // The given maps were copied and have gone: the store holds the only copies.
   ASSERT_TRUE(take_released_opaques().empty());
 
-  let_go_of_opaque_values(graph);
+  ASSERT_TRUE(let_go_of_opaque_values(graph));
 
   EXPECT_EQ(released_sorted(), sorted({&object_a, &object_b, &object_c}));
   EXPECT_EQ(text_of(*graph.node_properties(uid_of(*a))), "{f: (), l: [(), 2], n: 1}");
@@ -155,7 +155,7 @@ TEST_F(OpaqueReleaseTest, EveryHeldReferenceIsQueuedAndOnlyOpaqueValuesChange) {
   // The store stays usable and lets go again of what it is given later.
   Dynamic::Dict later{{"h", held(object_a)}};
   ASSERT_TRUE(graph.set_edge_properties(*edge, PropertyMap::from_dict(std::move(later)), false));
-  let_go_of_opaque_values(graph);
+  ASSERT_TRUE(let_go_of_opaque_values(graph));
   EXPECT_EQ(take_released_opaques(), std::vector<void*>{&object_a});
   EXPECT_EQ(text_of(*graph.edge_properties(*edge)), "{g: (), h: ()}");
 }
@@ -163,7 +163,7 @@ TEST_F(OpaqueReleaseTest, EveryHeldReferenceIsQueuedAndOnlyOpaqueValuesChange) {
 TEST_F(OpaqueReleaseTest, AStoreWithoutReferencesIsLeftAsItIs) {
   ASSERT_TRUE(graph.add_node(a, nullptr, props({{"n", 1}})));
   const PropertyMap before = *graph.node_properties(uid_of(*a));
-  let_go_of_opaque_values(graph);
+  ASSERT_TRUE(let_go_of_opaque_values(graph));
   EXPECT_TRUE(take_released_opaques().empty());
   EXPECT_EQ(text_of(*graph.node_properties(uid_of(*a))), "{n: 1}");
   EXPECT_TRUE(graph.node_properties(uid_of(*a))->shares_map_with(before));

@@ -2,46 +2,13 @@
 threads run meanwhile, several threads may use one store, and Ctrl-C stops a
 running query. Whatever could hang or crash runs in a child interpreter."""
 
-import os
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 
 import pytest
+from child import ANY_ARROW, run_child
 
 import korvale
-
-# Edges need a term: this constant gives one to every arrow type.
-ANY_ARROW = 'korvale.Constant("g", "(p: *) -> (q: *)")'
-
-# Checks, in the child, that the store agrees with itself: every edge's ends
-# are nodes, and listing and matching see the same nodes and edges.
-CONSISTENCY = """
-def check_consistency(graph):
-    nodes = {n.uid() for n in graph.nodes()}
-    matched = {r["n"].uid() for r in graph.query().match("(n)").return_("n")}
-    assert nodes == matched, (len(nodes), len(matched))
-    edges = {e.uid() for e in graph.edges()}
-    rows = graph.query().match("(a)-[e]->(b)").return_("a", "e", "b")
-    assert edges == {r["e"].uid() for r in rows}, (len(edges), len(rows))
-    for row in rows:
-        assert row["e"].uid() == (row["a"].uid(), row["b"].uid())
-    for start, end in edges:
-        assert start in nodes and end in nodes
-"""
-
-
-def run_child(body, timeout=120):
-    """Runs the code in a new interpreter of this kind with the same module
-    path; returns its standard output, failing on any other outcome."""
-    code = "import korvale\n" + textwrap.dedent(CONSISTENCY) + textwrap.dedent(body)
-    done = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=os.environ
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
-    return done.stdout
 
 
 def graph_of_nodes(count, constants=()):
@@ -155,9 +122,7 @@ def test_ctrl_c_stops_a_running_query_and_the_store_stays_sound(call, sender):
         f"""
         import _thread, os, signal, threading, time
 
-        graph = korvale.Graph([{ANY_ARROW}])
-        for i in range({size}):
-            graph.query().create(f"(:T{{i}})").execute()
+        graph = graph_of_types({size})
         query = graph.query(){clauses}
         sent = []
 
@@ -207,9 +172,7 @@ def test_a_signal_handler_cannot_call_in_while_its_thread_waits_for_a_query():
         f"""
         import os, signal, threading, time
 
-        graph = korvale.Graph([{ANY_ARROW}])
-        for i in range(2048):
-            graph.query().create(f"(:T{{i}})").execute()
+        graph = graph_of_types(2048)
         refused = []
 
         def handler(signum, frame):

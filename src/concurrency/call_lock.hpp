@@ -1,0 +1,70 @@
+// The reader-writer lock that makes each call on a store whole with respect
+// to the other calls on it: taken once at the call's boundary, shared by
+// calls that only read, exclusively by calls that write. It is the outermost
+// lock: a call takes it before any table, map or set lock, and nothing holds
+// it across a wait for another store's.
+//
+// Unlike the table locks (rwlock.hpp), it prefers writers: once a writer
+// waits, readers that come after it wait too, so a steady stream of reading
+// calls cannot keep a write out for longer than the reads already inside take
+// to finish. A call never takes it twice, so no nested read exists that this
+// order could deadlock; code that could run inside a call (signal handlers,
+// finalisers run while a call polls) is refused by the binding layer before
+// it gets here.
+//
+// Waiting threads sleep on a futex with a timeout of one poll period and ask
+// their caller between sleeps whether to go on waiting, so that a wait can be
+// given up (Ctrl-C) like any other part of a call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <absl/functional/function_ref.h>
+
+namespace korvale {
+
+class CallLock {
+ public:
+  enum class Mode { kShared, kExclusive };
+
+  CallLock() noexcept = default;
+  CallLock(const CallLock&) = delete;
+  CallLock& operator=(const CallLock&) = delete;
+
+  // Takes the lock if that needs no wait: never while a writer holds it or
+  // waits for it, nor exclusively while a reader holds it.
+  bool try_lock(Mode mode) noexcept;
+  // Takes the lock, waiting as long as it must. Every poll period of waiting
+  // (kPollPeriod) it calls keep_waiting(); when that returns false it stops
+  // waiting and returns false without the lock. keep_waiting runs without any
+  // of the lock's own state held.
+  bool lock(Mode mode, absl::FunctionRef<bool()> keep_waiting);
+  void unlock(Mode mode) noexcept;
+
+  // For the only thread left in a child process after fork(), which took the
+  // lock exclusively before forking: forgets the parent's waiting threads,
+  // which the child does not have, and keeps the child's hold.
+  void forget_other_threads() noexcept;
+
+ private:
+  // state_: readers holding the lock in the low 32 bits, then the holding
+  // writer, then the number of waiting writers.
+  static constexpr std::uint64_t kReaders = 0xffff'ffffu;
+  static constexpr std::uint64_t kWriter = std::uint64_t{1} << 32;
+  static constexpr std::uint64_t kWaitingWriter = std::uint64_t{1} << 33;
+
+  bool try_shared() noexcept;
+  // A waiting writer that takes the lock also leaves the waiting count.
+  bool try_exclusive(bool counted_as_waiting) noexcept;
+  // Sleeps until a change may let `claim` succeed, or about a poll period.
+  bool wait_to_claim(absl::FunctionRef<bool()> claim, absl::FunctionRef<bool()> keep_waiting);
+  void wake_sleepers() noexcept;
+
+  std::atomic<std::uint64_t> state_{0};
+  // Bumped by every change that may let a sleeper in; the futex word.
+  std::atomic<std::uint32_t> changes_{0};
+  std::atomic<std::uint32_t> sleepers_{0};
+};
+
+}  // namespace korvale

@@ -1,0 +1,60 @@
+// One call's hold on its store's call lock (concurrency/call_lock.hpp): what
+// makes the call whole with respect to the other calls on the same store.
+// The core's entry points open one before they touch the store: queries
+// (execute, return_), the store-wide listings and property updates, the reads
+// of result references, the release of Python objects at exit. The store's
+// own operations (Graph's methods) take none, since they run inside a call;
+// C++ code that calls them directly from several threads gets the per-element
+// guarantees of the tables only.
+#pragma once
+
+#include "concurrency/call_lock.hpp"
+#include "errors/report.hpp"
+#include "graph/graph.hpp"
+
+namespace korvale {
+
+enum class StoreAccess { kRead, kWrite };
+
+class StoreCall {
+ public:
+  // Takes the store's call lock, shared for kRead and exclusively for kWrite,
+  // waiting as long as another call keeps it. Inside a polled call the wait
+  // polls as the call's work does, and an interruption of the call ends it
+  // with interrupted_report(); inside a NoWaitScope it fails at once where it
+  // would wait. Nothing else fails.
+  static Result<StoreCall> enter(const Graph& graph, StoreAccess access);
+
+  StoreCall(StoreCall&& other) noexcept;
+  StoreCall& operator=(StoreCall&&) = delete;
+  StoreCall(const StoreCall&) = delete;
+  ~StoreCall();
+
+ private:
+  StoreCall(CallLock& lock, CallLock::Mode mode) : lock_(&lock), mode_(mode) {}
+
+  CallLock* lock_;  // null once moved from
+  CallLock::Mode mode_;
+};
+
+// While one is open, StoreCall::enter on this thread does not wait: where it
+// would, it fails and refused() turns true. For a caller that must not wait
+// where it stands but can run the call again where it may (the binding layer
+// tries a short read with the interpreter lock held first). Only for calls
+// that take the lock before they change anything.
+class NoWaitScope {
+ public:
+  NoWaitScope();
+  ~NoWaitScope();
+  NoWaitScope(const NoWaitScope&) = delete;
+  NoWaitScope& operator=(const NoWaitScope&) = delete;
+
+  bool refused() const { return refused_; }
+
+ private:
+  friend class StoreCall;
+  NoWaitScope* outer_;
+  bool refused_ = false;
+};
+
+}  // namespace korvale
