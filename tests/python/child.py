@@ -35,13 +35,27 @@ def check_consistency(graph):
 """
 
 
-def run_child(body, timeout=120):
-    """Runs the code in a new interpreter of this kind with the same module
-    path, after `import korvale` and the PRELUDE; returns its standard
-    output, failing on any other outcome."""
-    code = "import korvale\n" + textwrap.dedent(PRELUDE) + textwrap.dedent(body)
-    done = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=os.environ
+def run_python(code, *arguments, timeout=120, env=None, asan_options=None):
+    """Runs `code` with `arguments` in a new interpreter of this kind and
+    returns the finished process, its output as text. The child gets this
+    process's environment (the module path; in the sanitizer build the
+    runtime's preload and options) with `env` added, and `asan_options`
+    appended to the sanitizer's options where the sanitizer runs."""
+    child_env = dict(os.environ, **(env or {}))
+    if asan_options and "ASAN_OPTIONS" in child_env:
+        child_env["ASAN_OPTIONS"] += ":" + asan_options
+    return subprocess.run(
+        [sys.executable, "-c", code, *map(str, arguments)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=child_env,
     )
+
+
+def run_child(body, timeout=120):
+    """Runs the code after `import korvale` and the PRELUDE in a child
+    (run_python); returns its standard output, failing on any other outcome."""
+    done = run_python("import korvale\n" + textwrap.dedent(PRELUDE) + textwrap.dedent(body), timeout=timeout)
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout

@@ -4,6 +4,7 @@ same nodes and edges, with every kind of call. Whatever could hang runs in a
 child interpreter."""
 
 import pytest
+
 from child import run_child
 
 # The storm's threads and the calls they make at random, all on a few types.

@@ -1,10 +1,8 @@
-import os
-import subprocess
-import sys
 
 import pytest
 
 import korvale
+from child import run_python
 from store_helpers import (
     ab_graph,
     build,
@@ -113,11 +111,8 @@ print(row["x"].term())
 def test_every_process_picks_the_same_constant():
     answers = []
     for seed in range(5):
-        env = dict(os.environ, PYTHONHASHSEED=str(seed))
-        if "ASAN_OPTIONS" in env:
-            env["ASAN_OPTIONS"] += ":detect_leaks=0"
-        done = subprocess.run(
-            [sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=60, env=env
+        done = run_python(
+            CHILD, timeout=60, env={"PYTHONHASHSEED": str(seed)}, asan_options="detect_leaks=0"
         )
         assert done.returncode == 0, done.stderr
         answers.append(done.stdout)

@@ -5,14 +5,12 @@ class refuses it with TypeError instead of reading it. The calls run in a child
 interpreter, so that a crash fails the test instead of ending the test run."""
 
 import json
-import os
-import subprocess
-import sys
 
 import pytest
 
 import korvale
 from interpreter import PYPY
+from child import run_python
 
 CHILD = r"""
 import gc
@@ -122,10 +120,7 @@ print(json.dumps(report))
 
 @pytest.fixture(scope="module")
 def report():
-    done = subprocess.run(
-        [sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=120,
-        env=dict(os.environ),
-    )
+    done = run_python(CHILD)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 

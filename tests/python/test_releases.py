@@ -3,15 +3,13 @@ lets go of it: when the last korvale object that reaches its store is freed,
 and at interpreter exit for everything still held, so that finalisers run (a
 buffered file kept in a property has its data on disk)."""
 
-import os
-import subprocess
-import sys
 import textwrap
 import weakref
 
 import pytest
 
 import korvale
+from child import run_python
 from interpreter import collect
 from store_helpers import ANY_ARROW
 
@@ -101,13 +99,7 @@ ENDINGS = {
 def test_a_file_kept_only_in_a_property_is_flushed_at_exit(tmp_path, ending):
     path = tmp_path / "out.txt"
     code = CHILD.format(ending=textwrap.dedent(ending))
-    done = subprocess.run(
-        [sys.executable, "-c", code, str(path)],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env=dict(os.environ),
-    )
+    done = run_python(code, path, timeout=60)
     assert done.returncode == 0, done.stderr
     assert path.read_text() == "written before exit"
 

@@ -5,11 +5,10 @@ its test instead of ending the whole run."""
 
 import json
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+from child import run_python
 
 STACK_SIZES = [65536, 131072]
 DEPTHS = [30, 60, 100, 250]
@@ -104,13 +103,7 @@ CASES = {
 @pytest.mark.parametrize("stack_size", STACK_SIZES)
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_deep_input_on_a_small_stack_raises_or_works(case, stack_size):
-    child = subprocess.run(
-        [sys.executable, "-c", CHILD, case, str(stack_size), json.dumps(DEPTHS)],
-        env=dict(os.environ),
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    child = run_python(CHILD, case, stack_size, json.dumps(DEPTHS), timeout=300)
     assert child.returncode == 0, f"the child ended with {child.returncode}: {child.stderr[-2000:]}"
     outcomes = json.loads(child.stdout.splitlines()[-1])
     assert sorted(map(int, outcomes)) == DEPTHS

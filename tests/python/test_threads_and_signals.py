@@ -6,9 +6,9 @@ import threading
 import time
 
 import pytest
-from child import ANY_ARROW, run_child
 
 import korvale
+from child import ANY_ARROW, run_child
 
 
 def graph_of_nodes(count, constants=()):
