@@ -148,8 +148,4 @@ std::string error_message(const KorvaleError& error);
 
 ExceptionClass exception_class(const KorvaleError& error);
 
-// Debug form: the variant's name and each field by name. Used by no message of
-// the system; meant for test failures and debugging.
-std::string error_debug(const KorvaleError& error);
-
 }  // namespace korvale

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "typing/post_order.hpp"
+#include "base/tree_walks.hpp"
 
 namespace korvale {
 

@@ -1,7 +1,10 @@
-// The store: every type, term, node and edge of one Python "Graph", in nine
-// concurrent tables. Types are stored once each under their Uid; a node is
-// named by its type's Uid and the store keeps at most one term per type; an
-// edge is a term of an arrow type, named by its end nodes (EdgeUid).
+// The store: every type, term, node and edge of one Python "Graph", in eight
+// concurrent tables (ShardedMaps), beside the declared constants, fixed when
+// the store is made, the cache of terms rebuilt from the tables, and the call
+// lock that every call on the store holds. Types are stored once each under
+// their Uid; a node is named by its type's Uid and the store keeps at most one
+// term per type; an edge is a term of an arrow type, named by its end nodes
+// (EdgeUid).
 //
 // Every operation may run on any thread (the calling thread or pool threads)
 // at the same time as the others; each table access locks one shard. The
@@ -132,9 +135,7 @@ class Graph {
   // --- schema and property matching -------------------------------------------------
   CheckResult check_type_matches(const Uid& uid, const TypePattern& pattern, MatchPtr m) const;
   CheckResult check_term_matches(const Uid& uid, const TermPattern& pattern, MatchPtr m) const;
-  Result<MatchSet> match_type_pattern(const TypePattern& pattern, MatchSet matches) const;
   Result<MatchSet> match_type_schema(const TypeSchema& schema, MatchSet matches) const;
-  Result<MatchSet> match_term_pattern(const TermPattern& pattern, MatchSet matches) const;
   Result<MatchSet> match_term_schema(const TermSchema& schema, MatchSet matches) const;
   Result<bool> check_node_matches_properties(const Uid& uid, const PropertyMap& filter) const;
   Result<bool> check_edge_matches_properties(const EdgeUid& edge, const PropertyMap& filter) const;

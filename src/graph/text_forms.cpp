@@ -1,10 +1,10 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <absl/container/flat_hash_set.h>
 
+#include "base/tree_walks.hpp"
 #include "graph/graph.hpp"
 
 namespace korvale {
@@ -30,7 +30,7 @@ constexpr TreeForm kTypeForm{" -> ", "graph - type to string [src/graph/base:655
 constexpr TreeForm kTermForm{" ", "graph - term to string [src/graph/base:678]",
                              "graph - term to string [src/graph/base:680]"};
 
-// Prints the tree under `root` with an explicit stack, parts in text order.
+// Prints the tree under `root`, parts in text order, without recursion.
 // `visit(uid, out)` appends a leaf's text to `out` and returns nullopt, or
 // returns the parts of an inner level, or fails. A failure gets, innermost
 // first, one line from every enclosing level, naming the part it was in.
@@ -39,49 +39,33 @@ constexpr TreeForm kTermForm{" ", "graph - term to string [src/graph/base:678]",
 template <class Visit>
 Result<std::string> print_tree(const Uid& root, const TreeForm& form, Visit&& visit,
                                const char* cycle_context) {
-  struct Frame {
+  struct Level {
     Uid uid;
-    Parts parts;
-    int printing;  // 0: not begun, 1: in the first part, 2: in the second
+    Parenthesised<Uid> parts;
   };
   std::string out;
-  std::vector<Frame> stack;
-  absl::flat_hash_set<Uid> open;  // the levels on the stack, when guarding cycles
-  const auto enter = [&](const Uid& uid) -> Status {
-    if (cycle_context != nullptr && open.contains(uid)) {
-      return fail(kind::IndexCorruption{
-          "term repr refers to itself through the term of type " + uid_to_hex(uid), cycle_context});
-    }
-    std::optional<Parts> parts = KORVALE_PASS(visit(uid, out));
-    if (!parts) return {};
-    if (cycle_context != nullptr) open.insert(uid);
-    out += '(';
-    stack.push_back({uid, *parts, 0});
-    return {};
-  };
-  Status status = enter(root);
-  while (status && !stack.empty()) {
-    Frame& frame = stack.back();
-    if (frame.printing == 0) {
-      frame.printing = 1;
-      status = enter(frame.parts.first);
-    } else if (frame.printing == 1) {
-      out += form.middle;
-      frame.printing = 2;
-      status = enter(frame.parts.second);
-    } else {
-      out += ')';
-      if (cycle_context != nullptr) open.erase(frame.uid);
-      stack.pop_back();
-    }
-  }
-  if (!status) {
-    Report report = std::move(status.error());
-    for (auto frame = stack.rbegin(); frame != stack.rend(); ++frame) {
-      report.attach(frame->printing == 1 ? form.first_line : form.second_line);
-    }
-    return fail(std::move(report));
-  }
+  absl::flat_hash_set<Uid> open;  // the levels being printed, when guarding cycles
+  KORVALE_PASS_STATUS(in_order<Level>(
+      root,
+      [&](const Uid& uid) -> Result<std::optional<Level>> {
+        if (cycle_context != nullptr && open.contains(uid)) {
+          return fail(kind::IndexCorruption{
+              "term repr refers to itself through the term of type " + uid_to_hex(uid),
+              cycle_context});
+        }
+        std::optional<Parts> parts = KORVALE_PASS(visit(uid, out));
+        if (!parts) return std::nullopt;
+        if (cycle_context != nullptr) open.insert(uid);
+        return Level{uid, {parts->first, parts->second}};
+      },
+      [&](Level& level) {
+        std::optional<Uid> part = level.parts.next(out, form.middle);
+        if (!part && cycle_context != nullptr) open.erase(level.uid);
+        return part;
+      },
+      [&](const Level& level, Report& failure) {
+        failure.attach(level.parts.in_first() ? form.first_line : form.second_line);
+      }));
   return out;
 }
 

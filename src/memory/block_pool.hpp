@@ -117,11 +117,6 @@ class BlockPool {
 #endif
   }
 
-  // Blocks held in the shared list (not those of the threads' own lists).
-  static std::size_t shared_blocks() {
-    return shared().blocks();
-  }
-
  private:
   class Shared {
    public:
@@ -148,12 +143,6 @@ class BlockPool {
         }
       }
       batch.release();
-    }
-    std::size_t blocks() {
-      std::lock_guard lock(mutex_);
-      std::size_t total = 0;
-      for (const Chain& batch : batches_) total += batch.count;
-      return total;
     }
     Shared() { batches_.reserve(kMaxBatches); }
 

@@ -23,6 +23,11 @@ bool is_blank(char32_t c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// Splits a path pattern into node and edge texts. Node texts end where Scanner
+// says (find_closing_parenthesis); edges keep depths of their own, since they
+// refuse, by name, every character outside their brackets but blanks and arrows
+// and may end at the "]" that closes them, while Scanner passes over whatever
+// stands inside brackets and stops only at separators outside all of them.
 class Tokenizer {
  public:
   explicit Tokenizer(std::string_view text) : text_(text) {}

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/stack_guard.hpp"
+#include "base/tree_walks.hpp"
 #include "patterns/scanner.hpp"
 #include "text/unicode.hpp"
 #include "text/validation.hpp"
@@ -130,33 +131,26 @@ Result<TypePatternPtr> TypeSchema::parse_pattern_recursive(std::string_view text
   return make_pattern(TypePattern::Variable{std::string(t)});
 }
 
-// Iterative despite its name, which callers know.
+// Iterative despite its name, which callers know: a capture's name is taken
+// once its inner pattern is done, children first, whatever the tree's depth.
 std::vector<std::string> TypeSchema::get_pattern_free_variables_recursive(
     const TypePattern& pattern) {
-  // Post-order walk with an explicit stack: a capture's name is emitted once
-  // its inner pattern is done. No recursion, whatever the tree's depth.
-  struct Step {
-    const TypePattern* pattern;
-    bool inner_done;
-  };
   std::vector<std::string> names;
-  std::vector<Step> stack{{&pattern, false}};
-  while (!stack.empty()) {
-    const Step step = stack.back();
-    stack.pop_back();
-    if (step.pattern == nullptr) continue;
-    if (const auto* arrow = std::get_if<TypePattern::Arrow>(&step.pattern->value)) {
-      stack.push_back({arrow->codomain.get(), false});
-      stack.push_back({arrow->domain.get(), false});
-    } else if (const auto* capture = std::get_if<TypePattern::Capture>(&step.pattern->value)) {
-      if (step.inner_done) {
-        names.push_back(capture->name);
-      } else {
-        stack.push_back({step.pattern, true});
-        stack.push_back({capture->pattern.get(), false});
-      }
-    }
-  }
+  post_order<void>(
+      &pattern,
+      [](const TypePattern* part, PostOrderStep<const TypePattern*, void>& step) {
+        if (part == nullptr) return;  // a missing part captures nothing
+        if (const auto* arrow = std::get_if<TypePattern::Arrow>(&part->value)) {
+          step.parts(arrow->domain.get(), arrow->codomain.get());
+        } else if (const auto* capture = std::get_if<TypePattern::Capture>(&part->value)) {
+          step.part(capture->pattern.get());
+        }
+      },
+      [&](const TypePattern* part) {
+        if (const auto* capture = std::get_if<TypePattern::Capture>(&part->value)) {
+          names.push_back(capture->name);
+        }
+      });
   return names;
 }
 

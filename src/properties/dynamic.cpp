@@ -3,9 +3,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "base/tree_walks.hpp"
 #include "text/unicode.hpp"
 
 namespace korvale {
@@ -94,71 +96,67 @@ std::string Dynamic::to_string() const {
   return out;
 }
 
-// Lists and dicts are written with an explicit stack of open containers, so
-// the text form needs no stack per level of nesting.
+// Lists and dicts are written by the in-order walk, which keeps the open
+// containers on a stack of its own, so the text form needs no stack per level
+// of nesting.
 void Dynamic::append_text(std::string& out) const {
+  // A list or dict being written, and where it stands.
   struct Open {
     const Dynamic* container;
     std::size_t next;  // index of the next item, or of the next entry
     Dict::const_iterator entry;
   };
-  std::vector<Open> open;
-  const Dynamic* value = this;
-  while (true) {
-    if (value != nullptr) {
-      switch (value->kind()) {
-        case Kind::Null:
-          out += "()";
-          break;
-        case Kind::Bool:
-          out += value->as_bool() ? "true" : "false";
-          break;
-        case Kind::String:
-          append_quoted_text(out, value->as_string());
-          break;
-        case Kind::Int:
-          out += std::to_string(value->as_int());
-          break;
-        case Kind::Float:
-          append_float_text(out, value->as_float());
-          break;
-        case Kind::List:
-          out += '[';
-          open.push_back({value, 0, {}});
-          break;
-        case Kind::Dict:
-          out += "#{";
-          open.push_back({value, 0, value->as_dict().begin()});
-          break;
-        case Kind::Opaque:
-          out += "korvale::properties::PyOpaque";
-          break;
-      }
-    }
-    if (open.empty()) return;
-    // The next item of the innermost open container, or its closing text.
-    Open& top = open.back();
-    value = nullptr;
-    if (top.container->kind() == Kind::List) {
-      const List& items = top.container->as_list();
-      if (top.next < items.size()) {
-        if (top.next > 0) out += ", ";
-        value = &items[top.next++];
-      } else {
-        out += ']';
-        open.pop_back();
-      }
-    } else if (top.entry != top.container->as_dict().end()) {
-      if (top.next++ > 0) out += ", ";
-      append_quoted_text(out, top.entry->first);
-      out += ": ";
-      value = &top.entry->second;
-      ++top.entry;
-    } else {
-      out += '}';
-      open.pop_back();
-    }
-  }
+  in_order<Open>(
+      this,
+      [&](const Dynamic* value) -> std::optional<Open> {
+        switch (value->kind()) {
+          case Kind::Null:
+            out += "()";
+            break;
+          case Kind::Bool:
+            out += value->as_bool() ? "true" : "false";
+            break;
+          case Kind::String:
+            append_quoted_text(out, value->as_string());
+            break;
+          case Kind::Int:
+            out += std::to_string(value->as_int());
+            break;
+          case Kind::Float:
+            append_float_text(out, value->as_float());
+            break;
+          case Kind::List:
+            out += '[';
+            return Open{value, 0, {}};
+          case Kind::Dict:
+            out += "#{";
+            return Open{value, 0, value->as_dict().begin()};
+          case Kind::Opaque:
+            out += "korvale::properties::PyOpaque";
+            break;
+        }
+        return std::nullopt;
+      },
+      // The next item of the container, or its closing text.
+      [&](Open& open) -> std::optional<const Dynamic*> {
+        if (open.container->kind() == Kind::List) {
+          const List& items = open.container->as_list();
+          if (open.next == items.size()) {
+            out += ']';
+            return std::nullopt;
+          }
+          if (open.next > 0) out += ", ";
+          return &items[open.next++];
+        }
+        if (open.entry == open.container->as_dict().end()) {
+          out += '}';
+          return std::nullopt;
+        }
+        if (open.next++ > 0) out += ", ";
+        append_quoted_text(out, open.entry->first);
+        out += ": ";
+        return &(open.entry++)->second;
+      });
 }
 
 namespace {

@@ -73,11 +73,6 @@ class PropertyMap {
   Status visit_locked(absl::FunctionRef<Status(const Snapshot&)> visit,
                       const char* lock_context) const;
 
-  // True when both handles refer to the same map.
-  bool shares_map_with(const PropertyMap& other) const {
-    return inner_.get() == other.inner_.get();
-  }
-
  private:
   // A CountedPtr rather than a std::shared_ptr: every stored node and edge
   // holds one, and the count inside the block keeps the handle one pointer.

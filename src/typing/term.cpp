@@ -1,11 +1,12 @@
 #include "typing/term.hpp"
 
 #include <cassert>
+#include <optional>
 #include <utility>
-#include <vector>
 
 #include "memory/chain_release.hpp"
 #include "text/validation.hpp"
+#include "typing/same_trees.hpp"
 
 namespace korvale {
 
@@ -54,23 +55,18 @@ const TypePtr& Term::type() const {
 }
 
 bool operator==(const Term& a, const Term& b) {
-  std::vector<std::pair<const Term*, const Term*>> stack{{&a, &b}};
-  while (!stack.empty()) {
-    const auto [x, y] = stack.back();
-    stack.pop_back();
-    if (x == y) continue;  // shared parts are equal without looking inside
-    if (const BasicTerm* bx = x->as_basic()) {
-      const BasicTerm* by = y->as_basic();
-      if (by == nullptr || bx->name() != by->name() || !(*bx->type() == *by->type())) return false;
-      continue;
-    }
-    const Application* ay = y->as_application();
-    if (ay == nullptr) return false;
-    const Application* ax = x->as_application();
-    stack.emplace_back(ax->argument().get(), ay->argument().get());
-    stack.emplace_back(ax->function().get(), ay->function().get());
-  }
-  return true;
+  return same_trees(
+      a, b,
+      [](const Term& term) -> std::optional<std::pair<const Term*, const Term*>> {
+        const Application* application = term.as_application();
+        if (application == nullptr) return std::nullopt;
+        return std::pair(application->function().get(), application->argument().get());
+      },
+      [](const Term& x, const Term& y) {
+        const BasicTerm& bx = *x.as_basic();
+        const BasicTerm& by = *y.as_basic();
+        return bx.name() == by.name() && *bx.type() == *by.type();
+      });
 }
 
 }  // namespace korvale

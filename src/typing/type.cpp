@@ -2,13 +2,14 @@
 
 #include <cassert>
 #include <cstring>
+#include <optional>
 #include <utility>
-#include <vector>
 
 #include "base/sha256.hpp"
+#include "base/tree_walks.hpp"
 #include "memory/chain_release.hpp"
 #include "text/validation.hpp"
-#include "typing/post_order.hpp"
+#include "typing/same_trees.hpp"
 
 namespace korvale {
 
@@ -33,29 +34,18 @@ Type::~Type() {
 }
 
 std::string Type::to_string() const {
-  // Explicit stack of what is still to be written: a type, or a fixed piece.
-  struct Item {
-    const Type* type;
-    const char* text;
-  };
+  using Open = Parenthesised<const Type*>;
   std::string out;
-  std::vector<Item> stack{{this, nullptr}};
-  while (!stack.empty()) {
-    const Item item = stack.back();
-    stack.pop_back();
-    if (item.type == nullptr) {
-      out += item.text;
-    } else if (const Variable* variable = item.type->as_variable()) {
-      out += variable->name();
-    } else {
-      const Arrow& arrow = *item.type->as_arrow();
-      stack.push_back({nullptr, ")"});
-      stack.push_back({arrow.codomain.get(), nullptr});
-      stack.push_back({nullptr, " -> "});
-      stack.push_back({arrow.domain.get(), nullptr});
-      stack.push_back({nullptr, "("});
-    }
-  }
+  in_order<Open>(
+      this,
+      [&](const Type* type) -> std::optional<Open> {
+        if (const Arrow* arrow = type->as_arrow()) {
+          return Open(arrow->domain.get(), arrow->codomain.get());
+        }
+        out += type->as_variable()->name();
+        return std::nullopt;
+      },
+      [&](Open& arrow) { return arrow.next(out, " -> "); });
   return out;
 }
 
@@ -116,23 +106,16 @@ Uid Type::uid() const {
 }
 
 bool operator==(const Type& a, const Type& b) {
-  std::vector<std::pair<const Type*, const Type*>> stack{{&a, &b}};
-  while (!stack.empty()) {
-    const auto [x, y] = stack.back();
-    stack.pop_back();
-    if (x == y) continue;  // shared parts are equal without looking inside
-    if (const Variable* vx = x->as_variable()) {
-      const Variable* vy = y->as_variable();
-      if (vy == nullptr || vx->name() != vy->name()) return false;
-      continue;
-    }
-    const Arrow* ay = y->as_arrow();
-    if (ay == nullptr) return false;
-    const Arrow* ax = x->as_arrow();
-    stack.emplace_back(ax->domain.get(), ay->domain.get());
-    stack.emplace_back(ax->codomain.get(), ay->codomain.get());
-  }
-  return true;
+  return same_trees(
+      a, b,
+      [](const Type& type) -> std::optional<std::pair<const Type*, const Type*>> {
+        const Arrow* arrow = type.as_arrow();
+        if (arrow == nullptr) return std::nullopt;
+        return std::pair(arrow->domain.get(), arrow->codomain.get());
+      },
+      [](const Type& x, const Type& y) {
+        return x.as_variable()->name() == y.as_variable()->name();
+      });
 }
 
 }  // namespace korvale

@@ -11,6 +11,7 @@
 #include "creation_helpers.hpp"
 #include "errors/report.hpp"
 #include "graph/graph.hpp"
+#include "map_sharing.hpp"
 #include "matches/match.hpp"
 #include "matches/match_element.hpp"
 #include "matches/match_set.hpp"
@@ -125,7 +126,7 @@ TEST(CreatePathTest, ABoundNodeIsLeftAsItIsAndOnlyTheRestIsBound) {
   Result<MatchSet> out = create(*graph, "(a {k: 1})-[e:A -> B]->(b:B)", rows(1, root));
   ASSERT_TRUE(out.has_value()) << rendered(out);
   const MatchRow row = single(*out);
-  EXPECT_TRUE(graph->node_properties(kA)->shares_map_with(own));
+  EXPECT_TRUE(testing::share_map(*graph->node_properties(kA), own));
   EXPECT_TRUE(graph->edge_index.contains({kA, kB}));
   EXPECT_EQ(stored_term(*graph, arrow_uid(kA, kB)), "f0");
   EXPECT_EQ(row.last_uid, kB);
@@ -163,7 +164,7 @@ TEST(CreatePathTest, ABoundEdgeIsSkippedAndItsNodesAreReused) {
   const MatchRow row = single(*out);
   EXPECT_EQ(node_of(row, "p"), kA);
   EXPECT_EQ(node_of(row, "q"), kB);
-  EXPECT_TRUE(graph->edge_properties(edge)->shares_map_with(edge_map));
+  EXPECT_TRUE(testing::share_map(*graph->edge_properties(edge), edge_map));
   EXPECT_EQ(graph->node_index.size(), 2u);
 }
 
@@ -298,8 +299,8 @@ TEST(CreatePathTest, RunningTheSameCreateTwiceReusesTheNodesAndReplacesEdgePrope
   EXPECT_EQ(graph->node_properties(kA)->to_string(), "{k: 1}");
   EXPECT_EQ(graph->edge_properties({kA, kB})->to_string(), "{w: 2}");
   EXPECT_EQ(graph->node_properties(kB)->to_string(), "{}");
-  EXPECT_FALSE(graph->node_properties(kA)->shares_map_with(*first.nodes[0].properties));
-  EXPECT_FALSE(graph->edge_properties({kA, kB})->shares_map_with(*second.edges[0].properties));
+  EXPECT_FALSE(testing::share_map(*graph->node_properties(kA), *first.nodes[0].properties));
+  EXPECT_FALSE(testing::share_map(*graph->edge_properties({kA, kB}), *second.edges[0].properties));
 }
 
 // Every row adds the same two nodes at the same time: one row adds each, the

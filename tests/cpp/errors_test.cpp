@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "error_debug.hpp"
 #include "errors/report.hpp"
 
 namespace korvale {
@@ -161,10 +162,10 @@ TEST(ReportTest, TryAttachesLineOnFailureAndYieldsValueOtherwise) {
 }
 
 TEST(ReportTest, DebugFormNamesVariantAndFields) {
-  EXPECT_EQ(error_debug(kind::VariableNotFound{"x", std::nullopt}),
+  EXPECT_EQ(testing::error_debug(kind::VariableNotFound{"x", std::nullopt}),
             "VariableNotFound { name: \"x\", context: None }");
-  EXPECT_EQ(error_debug(kind::Infallible{}), "Infallible");
-  EXPECT_EQ(error_debug(kind::StackExhausted{"Term pattern"}),
+  EXPECT_EQ(testing::error_debug(kind::Infallible{}), "Infallible");
+  EXPECT_EQ(testing::error_debug(kind::StackExhausted{"Term pattern"}),
             "StackExhausted { what: \"Term pattern\" }");
 }
 

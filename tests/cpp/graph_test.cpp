@@ -13,6 +13,7 @@
 
 #include "concurrency/parallel.hpp"
 #include "graph_helpers.hpp"
+#include "map_sharing.hpp"
 #include "on_pool_thread.hpp"
 #include "report_lines.hpp"
 
@@ -355,16 +356,16 @@ TEST(GraphLookup, PropertiesAreTheStoredMapsThemselves) {
       /*overwrite=*/false));
   const auto node_again = graph.node_properties(node);
   ASSERT_TRUE(node_again) << rendered(node_again);
-  EXPECT_TRUE(node_again->shares_map_with(*through_node));
+  EXPECT_TRUE(testing::share_map(*node_again, *through_node));
   const auto value = node_again->get("k");
   ASSERT_TRUE(value && *value);
 
   const auto edge_map = graph.edge_properties(edge);
   ASSERT_TRUE(edge_map) << rendered(edge_map);
-  EXPECT_FALSE(edge_map->shares_map_with(*through_node));
+  EXPECT_FALSE(testing::share_map(*edge_map, *through_node));
   const auto edge_again = graph.edge_properties(edge);
   ASSERT_TRUE(edge_again);
-  EXPECT_TRUE(edge_again->shares_map_with(*edge_map));
+  EXPECT_TRUE(testing::share_map(*edge_again, *edge_map));
 }
 
 TEST(GraphConstants, TableFilledOnceByName) {

@@ -10,6 +10,7 @@
 
 #include "creation_helpers.hpp"
 #include "errors/report.hpp"
+#include "map_sharing.hpp"
 #include "matches/match.hpp"
 #include "matches/match_element.hpp"
 #include "report_lines.hpp"
@@ -99,12 +100,12 @@ TEST(ElementDataTest, RecordsStartEmptyAndShareOnlyThePatternsOwnMaps) {
   for (const NodeData& node : first) EXPECT_EQ(record_text(node), "- | - | 0 0");
 
   // A property block is one map for every row; no block means a map per record.
-  EXPECT_TRUE(first[0].properties.shares_map_with(*pattern.nodes[0].properties));
-  EXPECT_TRUE(first[0].properties.shares_map_with(second[0].properties));
-  EXPECT_FALSE(first[1].properties.shares_map_with(second[1].properties));
-  EXPECT_FALSE(first[1].properties.shares_map_with(first[2].properties));
-  EXPECT_TRUE(edges[1].properties.shares_map_with(*pattern.edges[1].properties));
-  EXPECT_FALSE(edges[0].properties.shares_map_with(edges[1].properties));
+  EXPECT_TRUE(testing::share_map(first[0].properties, *pattern.nodes[0].properties));
+  EXPECT_TRUE(testing::share_map(first[0].properties, second[0].properties));
+  EXPECT_FALSE(testing::share_map(first[1].properties, second[1].properties));
+  EXPECT_FALSE(testing::share_map(first[1].properties, first[2].properties));
+  EXPECT_TRUE(testing::share_map(edges[1].properties, *pattern.edges[1].properties));
+  EXPECT_FALSE(testing::share_map(edges[0].properties, edges[1].properties));
 }
 
 struct InferenceCase {

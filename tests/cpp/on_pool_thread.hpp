@@ -2,11 +2,13 @@
 // small stack: deep input that recurses per level overflows there first.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <oneapi/tbb/task_group.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 
 namespace korvale::testing {
@@ -73,5 +75,42 @@ inline bool run_with_small_stack(const std::function<void()>& job,
   if (started) pthread_join(thread, nullptr);
   return started;
 }
+
+// Where a job runs, for tables of tests that do the same work on each kind of
+// thread: deep input shows first where the stack is small.
+enum class Where { kCallingThread, kPoolThread, kSmallStack };
+inline constexpr Where kEveryThread[] = {Where::kCallingThread, Where::kPoolThread,
+                                         Where::kSmallStack};
+
+// The test's name for each place.
+inline std::string where_name(const ::testing::TestParamInfo<Where>& info) {
+  static constexpr const char* kNames[] = {"CallingThread", "PoolThread", "SmallStack"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+// Runs `job` there and waits for it; returns whether it really ran there.
+inline bool run_there(Where where, const std::function<void()>& job) {
+  switch (where) {
+    case Where::kCallingThread:
+      job();
+      return true;
+    case Where::kPoolThread:
+      return run_on_pool_thread(job);
+    case Where::kSmallStack:
+      return run_with_small_stack(job);
+  }
+  return false;
+}
+
+// The table of tests `suite`.`name`/<place> that runs `job` at every place of
+// kEveryThread; the pool thread's is skipped under ThreadSanitizer.
+#define KORVALE_TEST_ON_EVERY_THREAD(suite, name, job)                                            \
+  class suite : public ::testing::TestWithParam<::korvale::testing::Where> {};                    \
+  TEST_P(suite, name) {                                                                           \
+    if (GetParam() == ::korvale::testing::Where::kPoolThread) KORVALE_SKIP_POOL_UNDER_TSAN();     \
+    EXPECT_TRUE(::korvale::testing::run_there(GetParam(), job));                                  \
+  }                                                                                               \
+  INSTANTIATE_TEST_SUITE_P(Threads, suite, ::testing::ValuesIn(::korvale::testing::kEveryThread), \
+                           ::korvale::testing::where_name)
 
 }  // namespace korvale::testing

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph/opaque_release.hpp"
+#include "map_sharing.hpp"
 #include "properties/opaque_removal.hpp"
 #include "report_lines.hpp"
 #include "store_fixtures.hpp"
@@ -166,7 +167,7 @@ TEST_F(OpaqueReleaseTest, AStoreWithoutReferencesIsLeftAsItIs) {
   ASSERT_TRUE(let_go_of_opaque_values(graph));
   EXPECT_TRUE(take_released_opaques().empty());
   EXPECT_EQ(text_of(*graph.node_properties(uid_of(*a))), "{n: 1}");
-  EXPECT_TRUE(graph.node_properties(uid_of(*a))->shares_map_with(before));
+  EXPECT_TRUE(testing::share_map(*graph.node_properties(uid_of(*a)), before));
 }
 
 }  // namespace

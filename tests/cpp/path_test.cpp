@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "map_sharing.hpp"
 #include "patterns/path.hpp"
 #include "report_lines.hpp"
 
@@ -64,8 +65,8 @@ TEST(AcceptedPathTest, CopiesShareThePropertyMaps) {
   ASSERT_TRUE(path.has_value());
   const PathPattern copy = *path;
   ASSERT_TRUE(copy.nodes[0].properties && copy.edges[0].properties);
-  EXPECT_TRUE(copy.nodes[0].properties->shares_map_with(*path->nodes[0].properties));
-  EXPECT_TRUE(copy.edges[0].properties->shares_map_with(*path->edges[0].properties));
+  EXPECT_TRUE(testing::share_map(*copy.nodes[0].properties, *path->nodes[0].properties));
+  EXPECT_TRUE(testing::share_map(*copy.edges[0].properties, *path->edges[0].properties));
 }
 
 const std::string k50 = line("path pattern - new [src/patterns/path:50]");

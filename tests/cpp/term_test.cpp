@@ -197,18 +197,7 @@ void exercise_deep_terms() {
   }
 }
 
-TEST(DeepTermTest, BuildCompareAndReleaseOnTheCallingThread) {
-  exercise_deep_terms();
-}
-
-TEST(DeepTermTest, BuildCompareAndReleaseOnAPoolThread) {
-  KORVALE_SKIP_POOL_UNDER_TSAN();
-  EXPECT_TRUE(testing::run_on_pool_thread(exercise_deep_terms));
-}
-
-TEST(DeepTermTest, AlsoOnAThreadWithASmallStack) {
-  EXPECT_TRUE(testing::run_with_small_stack(exercise_deep_terms));
-}
+KORVALE_TEST_ON_EVERY_THREAD(DeepTermOnThreadTest, BuildCompareAndRelease, exercise_deep_terms);
 
 // Plain threads: the pool's own work stealing is invisible to ThreadSanitizer
 // (the library is not instrumented) and would drown real reports.

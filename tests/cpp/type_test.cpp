@@ -168,18 +168,7 @@ void exercise_deep_types() {
   }
 }
 
-TEST(DeepTypeTest, CompareWriteAndReleaseOnTheCallingThread) {
-  exercise_deep_types();
-}
-
-TEST(DeepTypeTest, CompareWriteAndReleaseOnAPoolThread) {
-  KORVALE_SKIP_POOL_UNDER_TSAN();
-  EXPECT_TRUE(testing::run_on_pool_thread(exercise_deep_types));
-}
-
-TEST(DeepTypeTest, AlsoOnAThreadWithASmallStack) {
-  EXPECT_TRUE(testing::run_with_small_stack(exercise_deep_types));
-}
+KORVALE_TEST_ON_EVERY_THREAD(DeepTypeOnThreadTest, CompareWriteAndRelease, exercise_deep_types);
 
 TEST(DeepTypeTest, ReleasingAnInnerPartOfAReleasedChainLeavesTheRestIntact) {
   TypePtr outer = deep_type(kDeep, true);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/graph.hpp"
+#include "map_sharing.hpp"
 #include "report_lines.hpp"
 #include "store_fixtures.hpp"
 
@@ -52,7 +53,7 @@ TEST_F(WritesTest, AddNodeStoresACopyOfTheGivenMapAndNoEdges) {
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(text_of(*stored), "{k: 1}");
   // A change through the caller's map does not reach the node's.
-  EXPECT_FALSE(stored->shares_map_with(given));
+  EXPECT_FALSE(testing::share_map(*stored, given));
   ASSERT_TRUE(given.insert("m", Dynamic::integer(2)));
   EXPECT_EQ(text_of(*graph.node_properties(*uid)), "{k: 1}");
   // The incidence sets come with the node's first edge.
@@ -98,7 +99,7 @@ TEST_F(WritesTest, AddEdgeLinksEveryTable) {
   EXPECT_EQ(edge, (EdgeUid{uid_of(*a), uid_of(*b)}));
   const Uid type = uid_of(*a_to_b);
   EXPECT_EQ(text_of(*graph.edge_properties(edge)), "{w: 7}");
-  EXPECT_FALSE(graph.edge_properties(edge)->shares_map_with(given));
+  EXPECT_FALSE(testing::share_map(*graph.edge_properties(edge), given));
   EXPECT_EQ(graph.edge_to_type_index.get(edge), type);
   EXPECT_EQ(graph.type_to_edge_index.get(type), edge);
   EXPECT_EQ(edges_in(graph.start_to_edge_index, uid_of(*a)), std::vector<EdgeUid>{edge});
@@ -270,7 +271,7 @@ TEST_P(SetPropertiesTest, NodeProperties) {
   EXPECT_EQ(text_of(*stored), GetParam().after);
   // Both forms copy the given entries: the given map is left alone, and the
   // element shares no map with it.
-  EXPECT_FALSE(stored->shares_map_with(given));
+  EXPECT_FALSE(testing::share_map(*stored, given));
   EXPECT_EQ(text_of(given), text_of(props(GetParam().given)));
 }
 
@@ -281,7 +282,7 @@ TEST_P(SetPropertiesTest, EdgeProperties) {
   ASSERT_TRUE(set.has_value()) << rendered(set);
   Result<PropertyMap> stored = graph.edge_properties(edge);
   EXPECT_EQ(text_of(*stored), GetParam().after);
-  EXPECT_FALSE(stored->shares_map_with(given));
+  EXPECT_FALSE(testing::share_map(*stored, given));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -306,7 +307,7 @@ TEST_F(WritesTest, NodesGivenOneMapChangeApart) {
   EXPECT_EQ(text_of(*graph.node_properties(second)), "{a: 1, c: 3}");
   EXPECT_EQ(text_of(given), "{a: 1}");
   // A merge changes the node's own map in place.
-  EXPECT_TRUE(graph.node_properties(first)->shares_map_with(before));
+  EXPECT_TRUE(testing::share_map(*graph.node_properties(first), before));
 }
 
 // Both forms refuse an element that is not there and leave the store as it was.

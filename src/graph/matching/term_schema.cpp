@@ -166,10 +166,6 @@ CheckResult Graph::check_term_matches(const Uid& uid, const TermPattern& pattern
   return schema_fits::check_entry<TermSide>(*this, uid, pattern, std::move(m));
 }
 
-Result<MatchSet> Graph::match_term_pattern(const TermPattern& pattern, MatchSet matches) const {
-  return schema_fits::scan_pattern<TermSide>(*this, pattern, matches);
-}
-
 Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, MatchSet matches) const {
   return schema_fits::scan_schema<TermSide>(*this, schema, matches);
 }

@@ -142,10 +142,6 @@ CheckResult Graph::check_type_matches(const Uid& uid, const TypePattern& pattern
   return schema_fits::check_entry<TypeSide>(*this, uid, pattern, std::move(m));
 }
 
-Result<MatchSet> Graph::match_type_pattern(const TypePattern& pattern, MatchSet matches) const {
-  return schema_fits::scan_pattern<TypeSide>(*this, pattern, matches);
-}
-
 Result<MatchSet> Graph::match_type_schema(const TypeSchema& schema, MatchSet matches) const {
   return schema_fits::scan_schema<TypeSide>(*this, schema, matches);
 }
