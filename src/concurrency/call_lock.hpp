@@ -15,16 +15,26 @@
 // Waiting threads sleep on a futex with a timeout of one poll period and ask
 // their caller between sleeps whether to go on waiting, so that a wait can be
 // given up (Ctrl-C) like any other part of a call.
+//
+// A capability for clang's -Wthread-safety: the analysis checks that a
+// function taking it lets it go or hands it on (StoreCall), and releases
+// only what it holds. The mode is a run-time value, which annotations cannot
+// follow: for the analysis both modes take the lock shared, the hold that
+// either gives at least. That it is the outermost lock, taken once per call
+// and never waited for with the interpreter lock held, stays a rule of the
+// callers: the holds lie in StoreCalls, which move, and the analysis follows
+// no hold across a move.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include <absl/base/thread_annotations.h>
 #include <absl/functional/function_ref.h>
 
 namespace korvale {
 
-class CallLock {
+class ABSL_LOCKABLE CallLock {
  public:
   enum class Mode { kShared, kExclusive };
 
@@ -34,17 +44,19 @@ class CallLock {
 
   // Takes the lock if that needs no wait: never while a writer holds it or
   // waits for it, nor exclusively while a reader holds it.
-  bool try_lock(Mode mode) noexcept;
+  bool try_lock(Mode mode) noexcept ABSL_SHARED_TRYLOCK_FUNCTION(true);
   // Takes the lock, waiting as long as it must. Every poll period of waiting
   // (kPollPeriod) it calls keep_waiting(); when that returns false it stops
   // waiting and returns false without the lock. keep_waiting runs without any
   // of the lock's own state held.
-  bool lock(Mode mode, absl::FunctionRef<bool()> keep_waiting);
-  void unlock(Mode mode) noexcept;
+  bool lock(Mode mode, absl::FunctionRef<bool()> keep_waiting) ABSL_SHARED_TRYLOCK_FUNCTION(true);
+  void unlock(Mode mode) noexcept ABSL_UNLOCK_FUNCTION();
 
   // For the only thread left in a child process after fork(), which took the
   // lock exclusively before forking: forgets the parent's waiting threads,
-  // which the child does not have, and keeps the child's hold.
+  // which the child does not have, and keeps the child's hold. (Not annotated:
+  // that hold is a StoreCall kept across the fork, which the analysis cannot
+  // see.)
   void forget_other_threads() noexcept;
 
  private:

@@ -10,6 +10,15 @@
 //
 // Rule for callers: never take a write lock while holding a read lock on the
 // same lock; neither lock is recursive for writers.
+//
+// Both are capabilities for clang's -Wthread-safety (scripts/thread-safety-check).
+// Hold them through ReadLock/WriteLock or ShardReadLock/ShardWriteLock below:
+// std::shared_lock and std::unique_lock carry no annotations, so through them
+// the analysis sees no hold. It then checks that guarded data is touched only
+// under its lock and that every lock taken is let go. The nesting rules stay
+// the callers' own: the analysis follows no hold into a callback, where a
+// nested read or a write under a read meets the lock again, and that readers
+// pass a waiting writer is a matter of run time.
 #pragma once
 
 #include <atomic>
@@ -17,6 +26,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+
+#include <absl/base/thread_annotations.h>
 
 namespace korvale {
 
@@ -28,25 +39,31 @@ namespace korvale {
 // announces itself on its shard and goes ahead once every slot's counter for
 // that shard reads zero; otherwise it withdraws, so that a reader nesting a
 // second read of the shard is never held back, and tries again.
-class ShardLocks {
+//
+// For the analysis the whole set is one capability: the shard is an index
+// chosen at run time, which annotations cannot name. It checks that a
+// shard's data is touched with a lock of the set held, not that it is that
+// shard's lock.
+class ABSL_LOCKABLE ShardLocks {
  public:
   explicit ShardLocks(std::size_t shards);
   ShardLocks(const ShardLocks&) = delete;
   ShardLocks& operator=(const ShardLocks&) = delete;
 
-  void lock_shared(std::size_t shard) noexcept;
-  void unlock_shared(std::size_t shard) noexcept;
-  void lock(std::size_t shard) noexcept;
-  void unlock(std::size_t shard) noexcept;
+  void lock_shared(std::size_t shard) noexcept ABSL_SHARED_LOCK_FUNCTION();
+  void unlock_shared(std::size_t shard) noexcept ABSL_UNLOCK_FUNCTION();
+  void lock(std::size_t shard) noexcept ABSL_EXCLUSIVE_LOCK_FUNCTION();
+  void unlock(std::size_t shard) noexcept ABSL_UNLOCK_FUNCTION();
 
-  // One lock of the set, for std::shared_lock and std::unique_lock.
+  // One lock of the set, for std::shared_lock and std::unique_lock; taking it
+  // takes the set's capability.
   class One {
    public:
     One(ShardLocks& locks, std::size_t shard) noexcept : locks_(locks), shard_(shard) {}
-    void lock_shared() noexcept { locks_.lock_shared(shard_); }
-    void unlock_shared() noexcept { locks_.unlock_shared(shard_); }
-    void lock() noexcept { locks_.lock(shard_); }
-    void unlock() noexcept { locks_.unlock(shard_); }
+    void lock_shared() noexcept ABSL_SHARED_LOCK_FUNCTION(locks_) { locks_.lock_shared(shard_); }
+    void unlock_shared() noexcept ABSL_UNLOCK_FUNCTION(locks_) { locks_.unlock_shared(shard_); }
+    void lock() noexcept ABSL_EXCLUSIVE_LOCK_FUNCTION(locks_) { locks_.lock(shard_); }
+    void unlock() noexcept ABSL_UNLOCK_FUNCTION(locks_) { locks_.unlock(shard_); }
 
    private:
     ShardLocks& locks_;
@@ -83,16 +100,16 @@ class ShardLocks {
 // A reader-preferring lock in one 32-bit word, for data that exists a million
 // times over (per-node edge sets, property maps). Waiters sleep on the word
 // (futex through std::atomic::wait) rather than spin.
-class CompactRwLock {
+class ABSL_LOCKABLE CompactRwLock {
  public:
   CompactRwLock() noexcept = default;
   CompactRwLock(const CompactRwLock&) = delete;
   CompactRwLock& operator=(const CompactRwLock&) = delete;
 
-  void lock_shared() noexcept;
-  void unlock_shared() noexcept;
-  void lock() noexcept;
-  void unlock() noexcept;
+  void lock_shared() noexcept ABSL_SHARED_LOCK_FUNCTION();
+  void unlock_shared() noexcept ABSL_UNLOCK_FUNCTION();
+  void lock() noexcept ABSL_EXCLUSIVE_LOCK_FUNCTION();
+  void unlock() noexcept ABSL_UNLOCK_FUNCTION();
 
  private:
   static constexpr std::uint32_t kWriter = 1u << 31;
@@ -105,5 +122,66 @@ class CompactRwLock {
 };
 
 static_assert(sizeof(CompactRwLock) == 4);
+
+// Holders the analysis follows: the lock held for the holder's whole scope,
+// as by a std::shared_lock or std::unique_lock that is never unlocked early
+// or moved, with the annotations that those lack. Lock is any capability with
+// lock_shared()/unlock_shared() (ReadLock) or lock()/unlock() (WriteLock).
+template <class Lock>
+class ABSL_SCOPED_LOCKABLE ReadLock {
+ public:
+  explicit ReadLock(Lock& lock) ABSL_SHARED_LOCK_FUNCTION(lock) : lock_(lock) {
+    lock_.lock_shared();
+  }
+  ~ReadLock() ABSL_UNLOCK_FUNCTION() { lock_.unlock_shared(); }
+  ReadLock(const ReadLock&) = delete;
+  ReadLock& operator=(const ReadLock&) = delete;
+
+ private:
+  Lock& lock_;
+};
+
+template <class Lock>
+class ABSL_SCOPED_LOCKABLE WriteLock {
+ public:
+  explicit WriteLock(Lock& lock) ABSL_EXCLUSIVE_LOCK_FUNCTION(lock) : lock_(lock) { lock_.lock(); }
+  ~WriteLock() ABSL_UNLOCK_FUNCTION() { lock_.unlock(); }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+
+ private:
+  Lock& lock_;
+};
+
+// The same for one shard of a ShardLocks; the analysis sees the set held.
+class ABSL_SCOPED_LOCKABLE ShardReadLock {
+ public:
+  ShardReadLock(ShardLocks& locks, std::size_t shard) noexcept ABSL_SHARED_LOCK_FUNCTION(locks)
+      : locks_(locks), shard_(shard) {
+    locks_.lock_shared(shard_);
+  }
+  ~ShardReadLock() ABSL_UNLOCK_FUNCTION() { locks_.unlock_shared(shard_); }
+  ShardReadLock(const ShardReadLock&) = delete;
+  ShardReadLock& operator=(const ShardReadLock&) = delete;
+
+ private:
+  ShardLocks& locks_;
+  std::size_t shard_;
+};
+
+class ABSL_SCOPED_LOCKABLE ShardWriteLock {
+ public:
+  ShardWriteLock(ShardLocks& locks, std::size_t shard) noexcept ABSL_EXCLUSIVE_LOCK_FUNCTION(locks)
+      : locks_(locks), shard_(shard) {
+    locks_.lock(shard_);
+  }
+  ~ShardWriteLock() ABSL_UNLOCK_FUNCTION() { locks_.unlock(shard_); }
+  ShardWriteLock(const ShardWriteLock&) = delete;
+  ShardWriteLock& operator=(const ShardWriteLock&) = delete;
+
+ private:
+  ShardLocks& locks_;
+  std::size_t shard_;
+};
 
 }  // namespace korvale

@@ -32,6 +32,7 @@
 #include <variant>
 #include <vector>
 
+#include <absl/base/thread_annotations.h>
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/inlined_vector.h>
@@ -128,26 +129,23 @@ class Shards {
   template <class F>
   decltype(auto) read(const Key& key, F&& f) const {
     const std::size_t i = index_for(key);
-    ShardLocks::One lock(locks_, i);
-    std::shared_lock guard(lock);
-    return f(std::as_const(shards_[i].table));
+    const ShardReadLock guard(locks_, i);
+    return f(table(i));
   }
 
   // f(Table&) under the key's shard write lock.
   template <class F>
   decltype(auto) write(const Key& key, F&& f) {
     const std::size_t i = index_for(key);
-    ShardLocks::One lock(locks_, i);
-    std::unique_lock guard(lock);
-    return f(shards_[i].table);
+    const ShardWriteLock guard(locks_, i);
+    return f(table(i));
   }
 
   std::size_t size() const {
     std::size_t total = 0;
     for (std::size_t i = 0; i < count(); ++i) {
-      ShardLocks::One lock(locks_, i);
-      std::shared_lock guard(lock);
-      total += shards_[i].table.size();
+      const ShardReadLock guard(locks_, i);
+      total += table(i).size();
     }
     return total;
   }
@@ -172,10 +170,9 @@ class Shards {
   Result<bool> scan_where(const Keep& keep, Visit&& visit) const {
     std::atomic<bool> stop{false};
     return try_par_until(count(), [&](std::size_t i) -> Result<Flow> {
-      ShardLocks::One lock(locks_, i);
-      std::shared_lock guard(lock);
+      const ShardReadLock guard(locks_, i);
       const Keep keep_here = keep;  // a local copy the loop can keep in registers
-      for (const auto& entry : shards_[i].table) {
+      for (const auto& entry : table(i)) {
         if (!keep_here(entry)) continue;
         if (stop.load(std::memory_order_relaxed)) break;
         Result<Flow> flow = visit(i, entry);
@@ -208,6 +205,14 @@ class Shards {
   struct alignas(64) Shard {
     Table table;
   };
+
+  // Shard i's table, for code that holds a lock of the set: through these the
+  // analysis checks that one is held (pt_guarded_by does not apply to a
+  // std::unique_ptr of an array). Which shard's lock it is, it cannot tell.
+  const Table& table(std::size_t i) const ABSL_SHARED_LOCKS_REQUIRED(locks_) {
+    return shards_[i].table;
+  }
+  Table& table(std::size_t i) ABSL_EXCLUSIVE_LOCKS_REQUIRED(locks_) { return shards_[i].table; }
 
   // Shard bits come from the top of the seeded hash; absl positions entries by
   // the low bits, so the two choices stay independent.
@@ -455,12 +460,12 @@ class SmallLockedSet : public RefCounted {
   }
 
   mutable CompactRwLock lock_;
-  std::variant<Small, Large> keys_;
+  std::variant<Small, Large> keys_ ABSL_GUARDED_BY(lock_);
 };
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 bool SmallLockedSet<K, Hash, Eq, kInline>::insert(const K& key) {
-  std::unique_lock guard(lock_);
+  const WriteLock guard(lock_);
   if (Small* small = std::get_if<Small>(&keys_)) {
     if (find_small(*small, key) != small->end()) return false;
     if (small->size() < kLinearLimit) {
@@ -478,7 +483,7 @@ bool SmallLockedSet<K, Hash, Eq, kInline>::insert(const K& key) {
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 bool SmallLockedSet<K, Hash, Eq, kInline>::erase(const K& key) {
-  std::unique_lock guard(lock_);
+  const WriteLock guard(lock_);
   if (Small* small = std::get_if<Small>(&keys_)) {
     auto it = find_small(*small, key);
     if (it == small->end()) return false;
@@ -493,7 +498,7 @@ bool SmallLockedSet<K, Hash, Eq, kInline>::erase(const K& key) {
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 bool SmallLockedSet<K, Hash, Eq, kInline>::contains(const K& key) const {
-  std::shared_lock guard(lock_);
+  const ReadLock guard(lock_);
   if (const Small* small = std::get_if<Small>(&keys_)) {
     return find_small(*small, key) != small->end();
   }
@@ -502,13 +507,13 @@ bool SmallLockedSet<K, Hash, Eq, kInline>::contains(const K& key) const {
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 std::size_t SmallLockedSet<K, Hash, Eq, kInline>::size() const {
-  std::shared_lock guard(lock_);
+  const ReadLock guard(lock_);
   return std::visit([](const auto& keys) { return keys.size(); }, keys_);
 }
 
 template <class K, class Hash, class Eq, std::size_t kInline>
 std::vector<K> SmallLockedSet<K, Hash, Eq, kInline>::snapshot() const {
-  std::shared_lock guard(lock_);
+  const ReadLock guard(lock_);
   return std::visit([](const auto& keys) { return std::vector<K>(keys.begin(), keys.end()); },
                     keys_);
 }

@@ -1,11 +1,12 @@
 #include "graph/graph.hpp"
 
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
 #include <vector>
 
+#include <absl/base/thread_annotations.h>
+
 #include "base/tree_walks.hpp"
+#include "concurrency/rwlock.hpp"
 
 namespace korvale {
 
@@ -85,7 +86,8 @@ Result<TypePtr> term_type(const Graph& graph, const Uid& uid, TypeMemo& types) {
 // reported instead. A part the cache holds is taken as it is, and every term
 // rebuilt goes into the cache; the caller holds the cache's lock exclusively,
 // so no write to the TermIndex runs meanwhile.
-Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root, TermCache& cache) {
+Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root, TermCache& cache)
+    ABSL_EXCLUSIVE_LOCKS_REQUIRED(cache.mutex()) {
   struct Node {
     Uid uid;
     TermRep::Application parts;  // of an application, for the cache
@@ -95,6 +97,7 @@ Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root, TermCache& cac
   return post_order<TermPtr>(
       Node{root, {}},
       [&](Node& node, PostOrderStep<Node, TermPtr>& step) -> Status {
+        cache.mutex().assume_held();  // post_order runs this here, under the caller's hold
         auto [entry, fresh] = terms.try_emplace(node.uid);
         if (!fresh) {
           if (entry->second == nullptr) {
@@ -125,6 +128,7 @@ Result<TermPtr> rebuild_term(const Graph& graph, const Uid& root, TermCache& cac
         return {};
       },
       [&](const Node& node, TermPtr function, TermPtr argument) -> Result<TermPtr> {
+        cache.mutex().assume_held();  // as above
         Application application =
             KORVALE_PASS(Application::new_(std::move(function), std::move(argument)));
         TermPtr term = Term::application(std::move(application));
@@ -168,14 +172,16 @@ Uid Graph::insert_term(const Term& term) {
   // its parts, so storing it again would write equal entries: it is skipped.
   // The cache's lock makes each write and the drop of what it outdates one
   // step for the cache's readers.
-  const std::unique_lock lock(term_cache.mutex());
+  const WriteLock lock(term_cache.mutex());
   const auto store = [&](const Uid& uid, TermRep rep) {
+    term_cache.mutex().assume_held();  // run below, under `lock`
     term_index.insert(uid, std::move(rep));
     term_cache.invalidate(uid);
   };
   post_order<void>(
       &term,
       [&](const Term* part, PostOrderStep<const Term*, void>& step) {
+        term_cache.mutex().assume_held();  // post_order runs this here, under `lock`
         const Uid uid = insert_type(*part->type());
         if (term_cache.find(uid).get() == part) return;
         if (const Application* application = part->as_application()) {
@@ -200,10 +206,10 @@ Result<TypePtr> Graph::type_from_uid(const Uid& uid) const {
 
 Result<TermPtr> Graph::term_from_uid(const Uid& uid) const {
   {
-    const std::shared_lock lock(term_cache.mutex());
+    const ReadLock lock(term_cache.mutex());
     if (const TermPtr& cached = term_cache.find(uid)) return cached;
   }
-  const std::unique_lock lock(term_cache.mutex());
+  const WriteLock lock(term_cache.mutex());
   return rebuild_term(*this, uid, term_cache);
 }
 

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include <absl/base/thread_annotations.h>
 #include <absl/container/flat_hash_map.h>
 
 #include "base/uid.hpp"
@@ -91,13 +92,13 @@ class Graph {
   Uid insert_type(const Type& type);
   // Stores the term under its type, and every sub-term under its own type,
   // replacing what those types held; returns the Uid of the term's type.
-  Uid insert_term(const Term& term);
+  Uid insert_term(const Term& term) ABSL_LOCKS_EXCLUDED(term_cache.mutex());
   // Rebuilds the stored type (TypeNotFound when absent). Iterative.
   Result<TypePtr> type_from_uid(const Uid& uid) const;
   // Rebuilds the term stored for the type from the terms stored now; an
   // application that leads back to its own type fails with IndexCorruption.
   // Iterative.
-  Result<TermPtr> term_from_uid(const Uid& uid) const;
+  Result<TermPtr> term_from_uid(const Uid& uid) const ABSL_LOCKS_EXCLUDED(term_cache.mutex());
   Result<Uid> get_edge_type(const EdgeUid& edge) const;
   // The stored map itself (another handle to it), not a copy; for reading
   // only, since the store keeps a summary of what it holds.

@@ -6,7 +6,15 @@
 // own operations (Graph's methods) take none, since they run inside a call;
 // C++ code that calls them directly from several threads gets the per-element
 // guarantees of the tables only.
+//
+// For clang's -Wthread-safety a StoreCall is no scoped capability: it is
+// returned inside a Result and moved, and the analysis follows no hold across
+// either. What it checks is enter(): a StoreCall is made only over a call
+// lock held, every lock taken there goes into one, and enter is not called
+// where the analysis sees the call lock or the term cache's mutex held.
 #pragma once
+
+#include <absl/base/thread_annotations.h>
 
 #include "concurrency/call_lock.hpp"
 #include "errors/report.hpp"
@@ -23,7 +31,8 @@ class StoreCall {
   // polls as the call's work does, and an interruption of the call ends it
   // with interrupted_report(); inside a NoWaitScope it fails at once where it
   // would wait. Nothing else fails.
-  static Result<StoreCall> enter(const Graph& graph, StoreAccess access);
+  static Result<StoreCall> enter(const Graph& graph, StoreAccess access)
+      ABSL_LOCKS_EXCLUDED(graph.call_lock, graph.term_cache.mutex());
 
   StoreCall(StoreCall&& other) noexcept;
   StoreCall& operator=(StoreCall&&) = delete;
@@ -31,7 +40,10 @@ class StoreCall {
   ~StoreCall();
 
  private:
-  StoreCall(CallLock& lock, CallLock::Mode mode) : lock_(&lock), mode_(mode) {}
+  // Takes over the caller's hold of `lock`: for the analysis the caller lets
+  // it go here, and the destructor's unlock is this object's own.
+  StoreCall(CallLock& lock, CallLock::Mode mode) ABSL_UNLOCK_FUNCTION(lock)
+      : lock_(&lock), mode_(mode) {}
 
   CallLock* lock_;  // null once moved from
   CallLock::Mode mode_;
