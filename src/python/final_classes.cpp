@@ -3,13 +3,14 @@
 #include <string>
 #include <unordered_set>
 
+#include "python/pybind11_internals.hpp"
+
 namespace korvale::python {
 
 namespace {
 
 [[maybe_unused]] py::object pybind11_metaclass() {
-  return py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass));
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(default_metaclass()));
 }
 
 #if defined(PYPY_VERSION)

@@ -164,12 +164,9 @@ void set_edge_properties(const PyGraph& self, const py::object& map, const py::o
   into_py_result(without_gil([&] { return apply_edge_properties(*self.graph, updates, replace); }));
 }
 
-PyObject* query_method(PyObject* /*function*/, PyObject* self) {
-  return call_translated([&] {
-    const PyGraph& graph = value_of<PyGraph>(self, "query");
-    ReleaseGuard guard;
-    return new_query_object(graph.graph);
-  });
+py::object start_query(const PyGraph& self) {
+  ReleaseGuard guard;
+  return new_query_object(self.graph);
 }
 
 }  // namespace
@@ -182,8 +179,7 @@ void register_graph_class(py::module_& module) {
   py::class_<PyGraph> cls(module, "Graph", py::is_final(), final_metaclass(), kGraphDoc);
   cls.def(py::init(&make_graph), py::arg("constants") = py::none(), kInitDoc);
   // Every query starts here: a plain method (plain_methods.hpp).
-  static PyMethodDef query{"query", &query_method, METH_O, kQueryDoc};
-  set_plain_method(cls, query);
+  set_plain_method<"query", PlainArguments::kSelf, &start_query>(cls, kQueryDoc);
   cls.def(
          "nodes",
          [](const PyGraph& self) {

@@ -4,29 +4,20 @@
 // gives an instance of zeroed memory, which pybind11 would read as a layout
 // of null pointers. Each class's caster (value_instances.hpp) therefore looks
 // at the instance whenever a method, slot or cast loads it (self and other
-// arguments alike), and raises TypeError instead.
+// arguments alike), and raises TypeError instead. The looks themselves,
+// has_value and is_laid_out, read pybind11's layout (pybind11_internals.hpp).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <string>
 
+#include "python/pybind11_internals.hpp"
+
 namespace korvale::python {
 
-// True when the instance holds its value. The module's classes are final and
-// hold one value each, so every instance the module made has pybind11's simple
-// layout, and its holder is made together with the value.
-inline bool has_value(PyObject* object) {
-  const auto* instance = reinterpret_cast<const pybind11::detail::instance*>(object);
-  return instance->simple_layout && instance->simple_holder_constructed;
-}
-
-// True when pybind11 laid the instance out (made or about to be made by its
-// __init__); false for the zeroed memory of an instance made elsewhere.
-inline bool is_laid_out(PyObject* object) {
-  const auto* instance = reinterpret_cast<const pybind11::detail::instance*>(object);
-  return instance->simple_layout || instance->nonsimple.values_and_holders != nullptr;
-}
+// "korvale.Name" for the module's class `type`, on every interpreter.
+std::string module_class_name(PyTypeObject* type);
 
 // "korvale.Name object has no value: instances are made by the module", for
 // the instance's class.

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "python/instance_checks.hpp"
+#include "python/pybind11_internals.hpp"
 #include "python/releases.hpp"
 
 namespace korvale::python {
@@ -18,7 +19,7 @@ void free_bare_instance(PyObject* self) {
 
 extern "C" void dealloc_and_release(PyObject* self) {
   if (is_laid_out(self)) {
-    pybind11::detail::pybind11_object_dealloc(self);
+    dealloc_laid_out_instance(self);
   } else {
     free_bare_instance(self);
   }

@@ -128,35 +128,23 @@ py::list rows_to_list(const GraphPtr& graph, const ResultTable& table) {
   return list;
 }
 
-PyObject* execute_method(PyObject* /*function*/, PyObject* self) {
-  return call_translated([&] {
-    PyQuery& query = value_of<PyQuery>(self, "execute");
-    Use use(query, Use::kShared);
-    ReleaseGuard guard;
-    // Without clauses there is nothing to wait for.
-    if (!query.query.operations().empty()) {
-      into_py_result(without_gil([&] { return query.query.execute(); }));
-    }
-    return py::none();
-  });
+py::none execute_query(PyQuery& query) {
+  Use use(query, Use::kShared);
+  ReleaseGuard guard;
+  // Without clauses there is nothing to wait for.
+  if (!query.query.operations().empty()) {
+    into_py_result(without_gil([&] { return query.query.execute(); }));
+  }
+  return py::none();
 }
 
-// Called with (self, *variables).
-PyObject* return_method(PyObject* /*function*/, PyObject* arguments) {
-  return call_translated([&] {
-    if (PyTuple_GET_SIZE(arguments) == 0) {
-      PyErr_SetString(PyExc_TypeError,
-                      "descriptor 'return_' of 'korvale.Query' object needs an argument");
-      throw py::error_already_set();
-    }
-    PyQuery& query = value_of<PyQuery>(PyTuple_GET_ITEM(arguments, 0), "return_");
-    Use use(query, Use::kShared);
-    ReleaseGuard guard;
-    const std::vector<std::string> names = names_of(arguments, 1);
-    const ResultTable table =
-        into_py_result(without_gil([&] { return query.query.return_(names); }));
-    return rows_to_list(query.query.graph(), table);
-  });
+// `arguments` is (self, *variables).
+py::list return_rows(PyQuery& query, PyObject* arguments) {
+  Use use(query, Use::kShared);
+  ReleaseGuard guard;
+  const std::vector<std::string> names = names_of(arguments, 1);
+  const ResultTable table = into_py_result(without_gil([&] { return query.query.return_(names); }));
+  return rows_to_list(query.query.graph(), table);
 }
 
 }  // namespace
@@ -195,10 +183,8 @@ void register_query_class(py::module_& module) {
         return py::str(self.query.to_string());
       });
   // Every query ends with one of these: plain methods (plain_methods.hpp).
-  static PyMethodDef execute{"execute", &execute_method, METH_O, kExecuteDoc};
-  static PyMethodDef return_{"return_", &return_method, METH_VARARGS, kReturnDoc};
-  set_plain_method(cls, execute);
-  set_plain_method(cls, return_);
+  set_plain_method<"execute", PlainArguments::kSelf, &execute_query>(cls, kExecuteDoc);
+  set_plain_method<"return_", PlainArguments::kSelfAndVariadic, &return_rows>(cls, kReturnDoc);
   module.attr("__all__").cast<py::list>().append("Query");
 }
 

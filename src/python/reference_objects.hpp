@@ -6,6 +6,7 @@
 
 #include "graph/graph.hpp"
 #include "matches/match_element.hpp"
+#include "python/pybind11_internals.hpp"
 
 namespace korvale::python {
 
@@ -19,10 +20,10 @@ class __attribute__((visibility("hidden"))) ReferenceMaker {
   pybind11::object operator()(const GraphPtr& graph, const MatchElement& element) const;
 
  private:
-  const pybind11::detail::type_info* edge_;
-  const pybind11::detail::type_info* node_;
-  const pybind11::detail::type_info* term_;
-  const pybind11::detail::type_info* type_;
+  const TypeRecord* edge_;
+  const TypeRecord* node_;
+  const TypeRecord* term_;
+  const TypeRecord* type_;
 };
 
 }  // namespace korvale::python

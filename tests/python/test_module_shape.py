@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import korvale
-from interpreter import pypy_cannot
+from interpreter import PYPY, pypy_cannot
 
 NAMES = ["Graph", "Query", "Edge", "Node", "Term", "Type", "Constant"]
 
@@ -169,3 +169,38 @@ def test_query_has_no_comparison_of_its_own():
     graph = korvale.Graph()
     first, second = graph.query(), graph.query()
     assert first != second and first == first
+
+
+# The methods that every query calls are the interpreter's own kind of method:
+# misuse gets the interpreter's texts. PyPy names the class without its module.
+def _class_text(name):
+    return name if PYPY else f"korvale.{name}"
+
+
+GRAPH = korvale.Graph()
+QUERY = GRAPH.query()
+
+
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: korvale.Graph.query(5),
+         f"descriptor 'query' for '{_class_text('Graph')}' objects doesn't apply to a 'int' object"),
+        (lambda: GRAPH.query(1), "query() takes exactly one argument (2 given)"),
+        (lambda: GRAPH.query(x=1), "query() takes no keyword arguments"),
+        (lambda: korvale.Query.execute(5),
+         f"descriptor 'execute' for '{_class_text('Query')}' objects doesn't apply to a 'int' object"),
+        (lambda: QUERY.execute(1), "execute() takes exactly one argument (2 given)"),
+        (lambda: QUERY.execute(x=1), "execute() takes no keyword arguments"),
+        (lambda: korvale.Query.return_(5),
+         f"descriptor 'return_' for '{_class_text('Query')}' objects doesn't apply to a 'int' object"),
+        (lambda: korvale.Query.return_(), "descriptor 'return_' of 'korvale.Query' object needs an argument"),
+        (lambda: QUERY.return_(x=1), "return_() takes no keyword arguments"),
+    ],
+    ids=["query on int", "query extra", "query keyword", "execute on int", "execute extra",
+         "execute keyword", "return_ on int", "return_ without self", "return_ keyword"],
+)
+def test_misused_plain_methods_raise_the_interpreters_texts(call, text):
+    with pytest.raises(TypeError) as error:
+        call()
+    assert str(error.value) == text
