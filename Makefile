@@ -3,7 +3,8 @@ BUILD ?= build
 PY := /usr/bin/python3
 JOBS := $(shell nproc)
 
-.PHONY: setup build test format-check demo tsan asan fuzz pypy pypy-build pip-check clean
+.PHONY: setup build test format-check include-check thread-safety demo tsan asan fuzz pypy
+.PHONY: pypy-build pip-check clean
 
 setup:
 	scripts/setup
@@ -12,11 +13,12 @@ build: setup
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The formatting check, every C++ and Python test, then the C++ tests again
-# under ThreadSanitizer, everything again under AddressSanitizer/UBSan, the
-# fuzz targets, the Python tests under PyPy, and an install with pip. The PyPy
+# The formatting, include and lock-annotation checks, every C++ and Python test (the build
+# compiling each header of src/ alone as well), then the C++ tests again under
+# ThreadSanitizer, everything again under AddressSanitizer/UBSan, the fuzz
+# targets, the Python tests under PyPy, and an install with pip. The PyPy
 # module is built first, so that the benchmark's smoke run covers PyPy too.
-test: format-check build pypy-build
+test: format-check include-check thread-safety build pypy-build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 	$(MAKE) tsan
 	$(MAKE) asan
@@ -31,6 +33,18 @@ format-check: setup
 	@test -n "$(FORMATTED)" || { echo "format-check: no tracked C++ files (not a git checkout?)"; exit 1; }
 	clang-format --dry-run --Werror $(FORMATTED)
 
+# No include of src/, tests/ or fuzz/ climbs out of the include roots with
+# `..`, and each folder's korvale_layer line names every folder that its files
+# include; scripts/check-includes names each offending file:line.
+include-check: setup
+	$(PY) scripts/check-includes
+
+# The lock contracts of the core's annotations, checked by clang's
+# thread-safety analysis (a syntax-only pass over every core source).
+thread-safety: setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	scripts/thread-safety-check $(BUILD)
+
 tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALE_SANITIZE=thread -DKORVALE_PYTHON=OFF
 	cmake --build build-tsan -j $(JOBS) --target korvale_tests
@@ -38,9 +52,10 @@ tsan: setup
 
 # The C++ tests and the whole pytest suite built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, leak checks included (CMakeLists.txt preloads the
-# runtime into the interpreter). Any report fails the run.
+# runtime into the interpreter). Any report fails the run. The headers compiled
+# alone are left to `make build`: under the sanitizers they check nothing more.
 asan: setup
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALE_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALE_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all -DKORVALE_HEADER_CHECK=OFF
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j 2
 
