@@ -26,7 +26,8 @@ Result<StoreCall> StoreCall::enter(const Graph& graph, StoreAccess access) {
   if (lock.try_lock(mode)) return StoreCall(lock, mode);
   if (no_wait_scope != nullptr) {
     no_wait_scope->refused_ = true;
-    return fail(kind::LockError{"read", "the store is in use by another call", std::nullopt});
+    const char* const rw = access == StoreAccess::kRead ? "read" : "write";
+    return fail(kind::LockError{rw, "the store is in use by another call", std::nullopt});
   }
   if (!lock.lock(mode, call_goes_on)) return fail(interrupted_report());
   return StoreCall(lock, mode);

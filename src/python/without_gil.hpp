@@ -69,10 +69,6 @@ auto without_gil(Work&& work) -> decltype(work()) {
   return std::move(*result);
 }
 
-}  // namespace korvale::python
-
-namespace korvale::python {
-
 // A short reading call on a store, made with the interpreter lock held: first
 // without giving the lock up, which costs nothing when no writing call holds
 // the store or waits for it; otherwise again through without_gil, so that the
