@@ -86,16 +86,38 @@ TEST(RunPolledTest, AFailingPollStopsTheLoopsAtEveryLevelAndFailsTheCall) {
   EXPECT_LE(inner.load(), outer.load() * 64);
 }
 
+// Waits until `done` holds, for at most ten seconds; answers whether it held.
+template <class Done>
+bool wait_until(Done done) {
+  const auto give_up = steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
 TEST(RunPolledTest, NestedLoopsOfAnInterruptedCallFail) {
-  std::atomic<bool> stop_polling{false};
+  // The items of other threads start their nested loops only once the
+  // calling thread's poll has requested the interruption, so each of those
+  // loops must fail however the threads are scheduled.
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> helper_started{false};
+  std::atomic<bool> timed_out{false};
+  std::atomic<int> nested_loops{0};
   std::atomic<int> nested_failures{0};
   Result<bool> result = run_polled(
       [&]() -> Result<bool> {
         (void)try_par_for(64, [&](std::size_t) -> Status {
-          stop_polling = true;
-          // Items started before the request finish; the loops they start
-          // after it fail at once.
-          std::this_thread::sleep_for(milliseconds(100));
+          if (std::this_thread::get_id() == caller) {
+            // Keeps the calling thread from running every item before a
+            // helper has started one.
+            if (!wait_until([&] { return helper_started.load(); })) timed_out = true;
+            return {};
+          }
+          helper_started = true;
+          if (!wait_until([] { return current_interruption()->requested(); })) timed_out = true;
+          nested_loops.fetch_add(1);
           Status nested = try_par_for(1000, [](std::size_t) -> Status { return {}; });
           if (!nested && format_report(nested.error()) == kInterrupted) {
             nested_failures.fetch_add(1);
@@ -104,9 +126,12 @@ TEST(RunPolledTest, NestedLoopsOfAnInterruptedCallFail) {
         });
         return true;
       },
-      [&] { return !stop_polling.load(); });
+      [&] { return !helper_started.load(); });
+  ASSERT_FALSE(timed_out.load());
   ASSERT_FALSE(result.has_value());
-  EXPECT_GT(nested_failures.load(), 0);
+  EXPECT_EQ(format_report(result.error()), kInterrupted);
+  EXPECT_GT(nested_loops.load(), 0);
+  EXPECT_EQ(nested_failures.load(), nested_loops.load());
 }
 
 TEST(RunPolledTest, UninterruptibleLoopsRunEveryItem) {
