@@ -1,4 +1,4 @@
-// Building types and terms for the store tests, and a chain of nested
+// For the store tests: the type and term builders, and a chain of nested
 // applications as deep as derivation along a long path makes them.
 #pragma once
 
@@ -8,37 +8,9 @@
 #include <vector>
 
 #include "graph/graph.hpp"
+#include "support/type_builders.hpp"
 
 namespace korvale::testing {
-
-// Test names are valid; a slip shows as a failure, not as a crash.
-inline TypePtr var(const std::string& name) {
-  auto variable = Variable::new_(name);
-  if (!variable) {
-    ADD_FAILURE() << format_report(variable.error());
-    variable = Variable::new_("Invalid");
-  }
-  return Type::variable(std::move(*variable));
-}
-inline TypePtr arrow(TypePtr domain, TypePtr codomain) {
-  return Type::arrow(std::move(domain), std::move(codomain));
-}
-inline TermPtr basic(const std::string& name, TypePtr type) {
-  auto term = BasicTerm::new_(name, type);
-  if (!term) {
-    ADD_FAILURE() << format_report(term.error());
-    term = BasicTerm::new_("invalid", type);
-  }
-  return Term::basic(std::move(*term));
-}
-inline TermPtr app(const TermPtr& function, const TermPtr& argument) {
-  auto term = Term::apply(function, argument);
-  if (!term) {
-    ADD_FAILURE() << format_report(term.error());
-    return function;
-  }
-  return *term;
-}
 
 // The depth derivation along a long chain reaches. Under ThreadSanitizer,
 // which runs some twenty times slower, the deep tests check orderings only,

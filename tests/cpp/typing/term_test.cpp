@@ -6,36 +6,16 @@
 #include <vector>
 
 #include "support/on_pool_thread.hpp"
+#include "support/type_builders.hpp"
 #include "typing/term.hpp"
 
 namespace korvale {
 namespace {
 
-// Test names are valid; a slip shows as a failure, not as a crash.
-TypePtr var(const std::string& name) {
-  auto variable = Variable::new_(name);
-  if (!variable) {
-    ADD_FAILURE() << format_report(variable.error());
-    variable = Variable::new_("Invalid");
-  }
-  return Type::variable(std::move(*variable));
-}
-TypePtr arrow(TypePtr domain, TypePtr codomain) {
-  return Type::arrow(std::move(domain), std::move(codomain));
-}
-TermPtr basic(const std::string& name, TypePtr type) {
-  auto term = BasicTerm::new_(name, type);
-  if (!term) {
-    ADD_FAILURE() << format_report(term.error());
-    term = BasicTerm::new_("invalid", type);
-  }
-  return Term::basic(std::move(*term));
-}
-TermPtr apply(const TermPtr& function, const TermPtr& argument) {
-  auto term = Term::apply(function, argument);
-  EXPECT_TRUE(term.has_value()) << format_report(term.error());
-  return *term;
-}
+using testing::app;
+using testing::arrow;
+using testing::basic;
+using testing::var;
 
 // --- BasicTerm::new_ ------------------------------------------------------------
 
@@ -124,8 +104,8 @@ TEST(ApplicationTest, ChecksNoNames) {
   // Application::new_ only checks types; the name rule ran when the parts were made.
   const TermPtr f = basic("f", arrow(var("A"), arrow(var("A"), var("B"))));
   const TermPtr x = basic("x", var("A"));
-  const TermPtr fx = apply(f, x);
-  const TermPtr fxx = apply(fx, x);
+  const TermPtr fx = app(f, x);
+  const TermPtr fxx = app(fx, x);
   EXPECT_EQ(fxx->type()->to_string(), "B");
 }
 
@@ -147,10 +127,10 @@ TEST(TermEqualityTest, ComparesNamesTypesAndParts) {
       {x1, x2, true},
       {x1, y, false},
       {basic("f", var("A")), basic("f", var("B")), false},
-      {apply(f1, x1), apply(f2, x2), true},
-      {apply(f1, x1), apply(g, x1), false},
-      {apply(f1, x1), apply(f1, y), false},
-      {apply(f1, x1), basic("x", var("B")), false},
+      {app(f1, x1), app(f2, x2), true},
+      {app(f1, x1), app(g, x1), false},
+      {app(f1, x1), app(f1, y), false},
+      {app(f1, x1), basic("x", var("B")), false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(*c.a == *c.b, c.equal)

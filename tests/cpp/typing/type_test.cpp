@@ -3,23 +3,14 @@
 #include <string>
 
 #include "support/on_pool_thread.hpp"
+#include "support/type_builders.hpp"
 #include "typing/type.hpp"
 
 namespace korvale {
 namespace {
 
-// Test names are valid; a slip shows as a failure, not as a crash.
-TypePtr var(const std::string& name) {
-  auto variable = Variable::new_(name);
-  if (!variable) {
-    ADD_FAILURE() << format_report(variable.error());
-    variable = Variable::new_("Invalid");
-  }
-  return Type::variable(std::move(*variable));
-}
-TypePtr arrow(TypePtr domain, TypePtr codomain) {
-  return Type::arrow(std::move(domain), std::move(codomain));
-}
+using testing::arrow;
+using testing::var;
 
 // --- Variable::new_ -------------------------------------------------------------
 
