@@ -45,6 +45,27 @@ Status validate_records(const PathPattern& pattern, const NodeList& nodes, const
   return {};
 }
 
+// Whether add_nodes (add_edges) writes the element: it leaves alone one whose
+// variable the row binds already.
+template <class Data>
+bool writes(const Data& element, const MatchPtr& layer) {
+  return !element.variable || !layer->contains_key(*element.variable);
+}
+
+// Refuses, before anything of the row is written, a term that the store could
+// not give back (Graph::check_term_storable).
+Status check_terms_storable(const Graph& graph, const NodeList& nodes, const EdgeList& edges,
+                            const MatchPtr& layer) {
+  for (const NodeData& node : nodes) {
+    if (node.term && writes(node, layer))
+      KORVALE_PASS_STATUS(graph.check_term_storable(*node.term));
+  }
+  for (const EdgeData& edge : edges) {
+    if (writes(edge, layer)) KORVALE_PASS_STATUS(graph.check_term_storable(*edge.term));
+  }
+  return {};
+}
+
 // The uid of the node added, or of the node that already had the type.
 Result<Uid> add_or_reuse_node(Graph& graph, NodeData& node, const char* line) {
   Result<Uid> added =
@@ -99,6 +120,7 @@ Result<MatchRow> create_row(Graph& graph, const PathPattern& pattern, const Matc
       KORVALE_PASS(infer_path_data(graph, pattern, nodes, edges, Match::new_(row.match)));
   if (Status valid = validate_records(pattern, nodes, edges); !valid)
     return fail(std::move(valid.error()));
+  KORVALE_PASS_STATUS(check_terms_storable(graph, nodes, edges, layer));
   const Uid last_uid = KORVALE_PASS(add_nodes(graph, nodes, layer));
   if (Status added = add_edges(graph, edges, layer); !added) return fail(std::move(added.error()));
   return MatchRow{next_match_id(), last_uid, layer};

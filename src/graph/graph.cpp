@@ -165,7 +165,7 @@ Uid Graph::insert_type(const Type& type) {
   return type.uid();
 }
 
-Uid Graph::insert_term(const Term& term) {
+Result<Uid> Graph::insert_term(const Term& term) {
   // Each term: its type, then its function and its argument (each with all
   // that is inside it), then the term itself, replacing its type's term. A
   // term that is the very one cached for its type is stored already, with all
@@ -173,6 +173,7 @@ Uid Graph::insert_term(const Term& term) {
   // The cache's lock makes each write and the drop of what it outdates one
   // step for the cache's readers.
   const WriteLock lock(term_cache.mutex());
+  KORVALE_PASS_STATUS(check_term_storable_locked(term));
   const auto store = [&](const Uid& uid, TermRep rep) {
     term_cache.mutex().assume_held();  // run below, under `lock`
     term_index.insert(uid, std::move(rep));

@@ -10,6 +10,7 @@
 // at the same time as the others; each table access locks one shard. The
 // operations are implemented in several files, one per concern:
 //   graph.cpp                  tables, insertion and rebuilding of types/terms
+//   storable_terms.cpp         refusing terms that would be stored naming themselves
 //   text_forms.cpp             text of types, terms, nodes, edges
 //   writes.cpp                 adding/removing nodes and edges, derivation, properties
 //   schema_to_type.cpp         types and terms from schemas, constant terms
@@ -92,7 +93,15 @@ class Graph {
   Uid insert_type(const Type& type);
   // Stores the term under its type, and every sub-term under its own type,
   // replacing what those types held; returns the Uid of the term's type.
-  Uid insert_term(const Term& term) ABSL_LOCKS_EXCLUDED(term_cache.mutex());
+  // Writes nothing and fails as check_term_storable does for a term the store
+  // could not give back.
+  Result<Uid> insert_term(const Term& term) ABSL_LOCKS_EXCLUDED(term_cache.mutex());
+  // Refuses, with InvalidTerm, a term whose stored forms would contain a term
+  // of their own type (succ zero, both of type Nat): the store keeps one term
+  // per type, so such an entry would name itself and could never be rebuilt
+  // or printed. Parts of one type replacing each other are fine. Reads no
+  // table (storable_terms.cpp).
+  Status check_term_storable(const Term& term) const ABSL_LOCKS_EXCLUDED(term_cache.mutex());
   // Rebuilds the stored type (TypeNotFound when absent). Iterative.
   Result<TypePtr> type_from_uid(const Uid& uid) const;
   // Rebuilds the term stored for the type from the terms stored now; an
@@ -171,6 +180,8 @@ class Graph {
     absl::flat_hash_map<Uid, std::size_t> concrete;
   };
   static ConstantOrder order_constants(const ConstantTable& constants);
+  Status check_term_storable_locked(const Term& term) const
+      ABSL_SHARED_LOCKS_REQUIRED(term_cache.mutex());
   Result<std::optional<TermPtr>> infer_term_trying_all(const Uid& uid) const;
   Result<std::optional<TermPtr>> constant_term(const Uid& uid, const std::string& name) const;
   const ConstantOrder constant_order_;

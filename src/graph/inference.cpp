@@ -209,7 +209,7 @@ Status PathInference::term_part(const ElementData& element, const Pattern& patte
     }
     return {};
   }
-  const Uid uid = graph_.insert_term(*element.term);
+  const Uid uid = KORVALE_PASS(graph_.insert_term(*element.term));
   std::optional<MatchPtr> fit = KORVALE_TRY(
       graph_.check_term_matches(uid, *pattern.term_schema->compiled, layer_), lines.term_check);
   if (!fit) {

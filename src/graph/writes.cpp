@@ -60,7 +60,7 @@ std::vector<EdgeUid> incident_edges(const IncidenceTable& table, const Uid& node
 // When an end node is missing, the links written for the edge are taken
 // back, so that no half-edge stays.
 Result<EdgeUid> store_edge(Graph& graph, const Term& term, PropertyMap properties) {
-  const Uid type = graph.insert_term(term);
+  const Uid type = KORVALE_PASS(graph.insert_term(term));
   const std::optional<TypeRep> rep = graph.type_index.get(type);
   if (!rep) {
     return fail(
@@ -119,7 +119,7 @@ Status derive_forward(Graph& graph, EdgeUid edge, TermPtr function) {
   while (graph.term_index.contains(edge.start) && !graph.term_index.contains(edge.end)) {
     TermPtr argument = KORVALE_PASS(graph.term_from_uid(edge.start));
     TermPtr derived = KORVALE_PASS(Term::apply(function, argument));
-    const Uid derived_type = graph.insert_term(*derived);
+    const Uid derived_type = KORVALE_PASS(graph.insert_term(*derived));
     if (graph.type_to_edge_index.contains(derived_type)) return {};
     TermPtr stored = KORVALE_PASS(graph.term_from_uid(derived_type));
     const Arrow* arrow = stored->type()->as_arrow();
@@ -177,10 +177,13 @@ Status set_properties(ShardedMap<Key, Stored>& table, const Key& key, const Prop
 }  // namespace
 
 Result<Uid> Graph::add_node(const TypePtr& type, const TermPtr& term, PropertyMap properties) {
-  const Uid uid = insert_type(*type);
   // The term is stored before the node is tested: it replaces its type's term
-  // even when the node turns out to exist.
-  if (term && insert_term(*term) != uid) {
+  // even when the node turns out to exist. A term the store refuses is
+  // refused before anything is written.
+  const std::optional<Uid> term_type =
+      term ? std::optional<Uid>(KORVALE_PASS(insert_term(*term))) : std::nullopt;
+  const Uid uid = insert_type(*type);
+  if (term_type && *term_type != uid) {
     return fail(kind::InvalidTerm{"term provided is of a different type than the type provided"});
   }
   // The test and the insertion are one step. The node's incidence sets come

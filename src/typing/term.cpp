@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/tree_walks.hpp"
 #include "memory/chain_release.hpp"
 #include "text/validation.hpp"
 #include "typing/same_trees.hpp"
@@ -52,6 +53,22 @@ Term::~Term() {
 
 const TypePtr& Term::type() const {
   return std::visit([](const auto& term) -> const TypePtr& { return term.type(); }, value_);
+}
+
+std::string Term::to_string() const {
+  using Open = Parenthesised<const Term*>;
+  std::string out;
+  in_order<Open>(
+      this,
+      [&](const Term* term) -> std::optional<Open> {
+        if (const Application* application = term->as_application()) {
+          return Open(application->function().get(), application->argument().get());
+        }
+        out += term->as_basic()->name();
+        return std::nullopt;
+      },
+      [&](Open& application) { return application.next(out, " "); });
+  return out;
 }
 
 bool operator==(const Term& a, const Term& b) {

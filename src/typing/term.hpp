@@ -86,6 +86,9 @@ class Term {
   const BasicTerm* as_basic() const { return std::get_if<BasicTerm>(&value_); }
   const Application* as_application() const { return std::get_if<Application>(&value_); }
   const TypePtr& type() const;
+  // The text form the store prints for a term: a name, or "(function
+  // argument)". Iterative.
+  std::string to_string() const;
 
  private:
   Value value_;

@@ -379,3 +379,65 @@ def test_rows_reference_the_same_element_by_distinct_equal_objects():
     first, second, third = (row["x"] for row in rows)
     assert first == second == third
     assert first is not second
+
+
+# --- terms the store cannot hold ----------------------------------------------
+
+# The store keeps one term per type, so a term holding a part of its own type
+# would be stored naming itself; such a create is refused before it writes.
+NATURALS = ("zero: Nat", "succ: Nat -> Nat", "even: Nat -> Bool")
+INFERRED = ("k: (p: *) -> (q: *)", "c: C")
+
+
+def graph_of(constants):
+    return korvale.Graph([korvale.Constant(*c.split(": ", 1)) for c in constants])
+
+
+def refusal(term, type_name, pattern):
+    return report(
+        f"Invalid Term: 'the term '{term}' of type '{type_name}' cannot be stored: the store "
+        f"keeps one term per type, and a term cannot contain a term of its own type "
+        f"(here one of type '{type_name}')'",
+        EXECUTE,
+        operation(f"MATCH (o:Other)\nCREATE {pattern}\n", 89),
+        f"query - execute create - {pattern} [src/query/base:123]",
+    )
+
+
+def contents(graph):
+    return sorted(map(str, graph.nodes())), sorted(map(str, graph.edges()))
+
+
+@pytest.mark.parametrize(
+    "constants, pattern, term, type_name",
+    [
+        (NATURALS, "(n:Nat:@succ() @zero())", "(succ zero)", "Nat"),
+        (INFERRED, "(:C:@c())-[f:C -> A]->(y)-[h:A -> A]->(z:A)", "(k (k c))", "A"),
+    ],
+    ids=["term_schema", "inferred"],
+)
+def test_a_term_containing_its_own_type_is_refused_and_nothing_is_written(
+    constants, pattern, term, type_name
+):
+    graph = graph_of(constants)
+    build(graph, "(:Other {kept: 1})")
+    before = contents(graph)
+    with pytest.raises(ValueError) as error:
+        graph.query().match("(o:Other)").create(pattern).execute()
+    assert message_of(error) == refusal(term, type_name, pattern)
+    assert contents(graph) == before
+
+
+def test_after_a_refusal_the_type_takes_a_term_and_derives_along_an_edge():
+    graph = graph_of(NATURALS)
+    with pytest.raises(ValueError):
+        graph.query().create("(n:Nat:@succ() @zero())").execute()
+    build(graph, "(n:Nat:@zero())", "(:Nat)-[e:Nat -> Bool]->(:Bool)")
+    rows = graph.query().match("(n:Nat)-[e]->(b:Bool)").return_("n", "b")
+    assert [(str(r["n"].term()), str(r["b"].term())) for r in rows] == [("zero", "(even zero)")]
+
+
+def test_parts_of_one_type_still_replace_each_other():
+    graph = graph_of(("pair: A -> A -> P", "x: A", "y: A"))
+    build(graph, "(p:P:@pair() @x() @y())")
+    assert sorted(str(n.term()) for n in graph.nodes()) == ["((pair y) y)"]

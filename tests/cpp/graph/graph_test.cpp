@@ -115,9 +115,9 @@ TEST(GraphInsert, TermStoresSubtermsUnderTheirTypesReplacing) {
   const TypePtr b = var("B");
   const TermPtr f = basic("f", arrow(a, b));
   const TermPtr x = basic("x", a);
-  graph.insert_term(*basic("y", a));
+  testing::store(graph, *basic("y", a));
 
-  const Uid uid = graph.insert_term(*app(f, x));
+  const Uid uid = testing::store(graph, *app(f, x));
   EXPECT_EQ(uid, b->uid());
   EXPECT_EQ(graph.term_index.size(), 3u);
   EXPECT_EQ(graph.type_index.size(), 3u);  // A, B, A -> B
@@ -133,8 +133,8 @@ TEST(GraphInsert, ApplicationRebuiltFromTheTermsStoredNow) {
   Graph graph;
   const TypePtr a = var("A");
   const TermPtr f = basic("f", arrow(a, var("B")));
-  const Uid uid = graph.insert_term(*app(f, basic("x", a)));
-  graph.insert_term(*basic("y", a));
+  const Uid uid = testing::store(graph, *app(f, basic("x", a)));
+  testing::store(graph, *basic("y", a));
   const auto rebuilt = graph.term_from_uid(uid);
   ASSERT_TRUE(rebuilt) << rendered(rebuilt);
   EXPECT_EQ(**rebuilt, *app(f, basic("y", a)));
@@ -147,7 +147,7 @@ TEST(GraphInsert, RebuildSharesRepeatedParts) {
   Graph graph;
   const TypePtr a = var("A");
   const TermPtr x = basic("x", a);
-  const Uid uid = graph.insert_term(*app(app(basic("g", arrow(a, arrow(a, var("B")))), x), x));
+  const Uid uid = testing::store(graph, *app(app(basic("g", arrow(a, arrow(a, var("B")))), x), x));
   const auto rebuilt = graph.term_from_uid(uid);
   ASSERT_TRUE(rebuilt) << rendered(rebuilt);
   const Application& outer = *(*rebuilt)->as_application();
@@ -253,14 +253,14 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"term_type_part_missing",
                     [](Store& s) {
-                      s.graph.insert_term(*basic("f", s.ab));
+                      testing::store(s.graph, *basic("f", s.ab));
                       s.graph.type_index.erase(s.uid_b);
                       return rendered(s.graph.term_from_uid(s.uid_ab));
                     },
                     [](Store&) { return std::string(kTypeCorruption); }},
         FailureCase{"function_part_missing",
                     [](Store& s) {
-                      s.graph.insert_term(*app(basic("f", s.ab), basic("x", s.a)));
+                      testing::store(s.graph, *app(basic("f", s.ab), basic("x", s.a)));
                       s.graph.term_index.erase(s.uid_ab);
                       return rendered(s.graph.term_from_uid(s.uid_b));
                     },
@@ -279,8 +279,8 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"argument_of_another_type",
                     [](Store& s) {
-                      s.graph.insert_term(*basic("f", s.ab));
-                      s.graph.insert_term(*basic("c", var("C")));
+                      testing::store(s.graph, *basic("f", s.ab));
+                      testing::store(s.graph, *basic("c", var("C")));
                       s.graph.insert_type(*s.b);
                       s.graph.term_index.insert(
                           s.uid_b, TermRep{TermRep::Application{s.uid_ab, var("C")->uid()}});
@@ -312,12 +312,13 @@ INSTANTIATE_TEST_SUITE_P(
                     }}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// f : A -> A applied to x : A is a term of A: storing it puts, under A, an
-// application whose argument is the term of A itself.
+// An entry under A naming A itself as its argument (a damaged table: the
+// store refuses the terms that would leave one) fails to rebuild instead of
+// looping.
 TEST(GraphSelfReference, RebuildFailsInsteadOfLooping) {
   Graph graph;
   const TypePtr a = var("A");
-  const Uid uid = graph.insert_term(*app(basic("f", arrow(a, a)), basic("x", a)));
+  const Uid uid = testing::write_self_naming_entry(graph, basic("f", arrow(a, a)));
   EXPECT_EQ(rendered(graph.term_from_uid(uid)),
             "Index Corruption: 'term repr refers to itself through the term of type " + hex(uid) +
                 "' (term from uid)");
@@ -325,6 +326,122 @@ TEST(GraphSelfReference, RebuildFailsInsteadOfLooping) {
   const auto f = graph.term_from_uid(arrow(a, a)->uid());
   ASSERT_TRUE(f) << rendered(f);
   EXPECT_EQ(**f, *basic("f", arrow(a, a)));
+}
+
+// --- terms the store refuses ------------------------------------------------------
+
+// A term whose stored entries would name their own type is refused before
+// anything is written; parts of one type that only replace each other are not.
+struct StorableCase {
+  const char* label;
+  // Prepares the graph and gives the term to store.
+  std::function<TermPtr(Graph&)> setup;
+  // The refusal's rendered text, or empty when the term is stored; then
+  // `stored` is the text it reads back as.
+  std::string refusal;
+  std::string stored;
+};
+
+class GraphStorableTerm : public ::testing::TestWithParam<StorableCase> {};
+
+std::string refused(const std::string& term, const std::string& type, const std::string& loop) {
+  return "Invalid Term: 'the term '" + term + "' of type '" + type +
+         "' cannot be stored: the store keeps one term per type, and a term cannot contain a "
+         "term of its own type (here one of type '" +
+         loop + "')'";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Graph, GraphStorableTerm,
+    ::testing::Values(
+        StorableCase{"part_of_its_own_type",
+                     [](Graph&) {
+                       return app(basic("succ", arrow(var("Nat"), var("Nat"))),
+                                  basic("zero", var("Nat")));
+                     },
+                     refused("(succ zero)", "Nat", "Nat"), ""},
+        // f (g a0): A names B, whose term g a0 names A.
+        StorableCase{"through_another_type",
+                     [](Graph&) {
+                       const TypePtr a = var("A");
+                       const TypePtr b = var("B");
+                       return app(basic("f", arrow(b, a)),
+                                  app(basic("g", arrow(a, b)), basic("a0", a)));
+                     },
+                     refused("(f (g a0))", "A", "A"), ""},
+        // zero' replaces succ zero's zero and then succ zero itself.
+        StorableCase{"replaced_part",
+                     [](Graph&) {
+                       const TypePtr nat = var("Nat");
+                       const TermPtr pair = basic("pair", arrow(nat, arrow(nat, var("P"))));
+                       return app(
+                           app(pair, app(basic("succ", arrow(nat, nat)), basic("zero", nat))),
+                           basic("zero2", nat));
+                     },
+                     "", "((pair zero2) zero2)"},
+        // h (f x), with f x and x the terms the store has rebuilt for B and
+        // A: the part is stored already, but the whole rewrites A beneath it.
+        StorableCase{"cached_part_beneath_a_rewritten_type",
+                     [](Graph& graph) {
+                       const TypePtr a = var("A");
+                       const TypePtr b = var("B");
+                       testing::store(graph, *app(basic("f", arrow(a, b)), basic("x", a)));
+                       Result<TermPtr> cached = graph.term_from_uid(b->uid());
+                       EXPECT_TRUE(cached) << rendered(cached);
+                       return app(basic("h", arrow(b, a)), cached ? *cached : basic("y", b));
+                     },
+                     refused("(h (f x))", "A", "A"), ""},
+        // f x with both parts the store's own: what every derivation stores.
+        StorableCase{"cached_parts_of_new_type",
+                     [](Graph& graph) {
+                       const TypePtr a = var("A");
+                       testing::store(graph, *basic("f", arrow(a, var("B"))));
+                       testing::store(graph, *basic("x", a));
+                       Result<TermPtr> f = graph.term_from_uid(arrow(a, var("B"))->uid());
+                       Result<TermPtr> x = graph.term_from_uid(a->uid());
+                       EXPECT_TRUE(f && x);
+                       return app(*f, *x);
+                     },
+                     "", "(f x)"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_P(GraphStorableTerm, RefusedBeforeAnythingIsWritten) {
+  Graph graph;
+  const TermPtr term = GetParam().setup(graph);
+  const std::size_t types = graph.type_index.size();
+  const std::size_t terms = graph.term_index.size();
+  EXPECT_EQ(rendered(graph.check_term_storable(*term)),
+            GetParam().refusal.empty() ? "<no error>" : GetParam().refusal);
+  Result<Uid> stored = graph.insert_term(*term);
+  if (!GetParam().refusal.empty()) {
+    EXPECT_EQ(rendered(stored), GetParam().refusal);
+    EXPECT_EQ(graph.type_index.size(), types);
+    EXPECT_EQ(graph.term_index.size(), terms);
+    return;
+  }
+  ASSERT_TRUE(stored) << rendered(stored);
+  Result<std::string> text = graph.term_to_string(*stored);
+  ASSERT_TRUE(text) << rendered(text);
+  EXPECT_EQ(*text, GetParam().stored);
+  Result<TermPtr> rebuilt = graph.term_from_uid(*stored);
+  ASSERT_TRUE(rebuilt) << rendered(rebuilt);
+  EXPECT_EQ((*rebuilt)->to_string(), GetParam().stored);
+}
+
+// A refused term adds no node, and the type then takes a term it can hold.
+TEST(GraphStorableTerm, AddNodeRefusesAndTheTypeStaysFree) {
+  Graph graph;
+  const TypePtr nat = var("Nat");
+  const TermPtr succ_zero = app(basic("succ", arrow(nat, nat)), basic("zero", nat));
+  EXPECT_EQ(rendered(graph.add_node(nat, succ_zero, PropertyMap())),
+            refused("(succ zero)", "Nat", "Nat"));
+  EXPECT_EQ(graph.node_index.size(), 0u);
+  EXPECT_EQ(graph.type_index.size(), 0u);
+  const Result<Uid> added = graph.add_node(nat, basic("zero", nat), PropertyMap());
+  ASSERT_TRUE(added) << rendered(added);
+  Result<std::string> text = graph.node_to_string(*added);
+  ASSERT_TRUE(text) << rendered(text);
+  EXPECT_EQ(*text, "Node(Nat:zero {})");
 }
 
 // --- lookups ----------------------------------------------------------------------------
@@ -397,7 +514,7 @@ INSTANTIATE_TEST_SUITE_P(Graph, GraphDeep,
 // Inserts the chain and checks that it rebuilds; returns a description of the
 // first problem, or the empty text.
 std::string insert_and_rebuild(Graph& graph, const testing::Chain& chain) {
-  const Uid uid = graph.insert_term(*chain.term);
+  const Uid uid = testing::store(graph, *chain.term);
   if (uid != chain.term->type()->uid()) return "insert_term returned another uid";
   auto term = graph.term_from_uid(uid);
   if (!term) return rendered(term);
@@ -450,7 +567,8 @@ TEST(GraphConcurrency, ThreadsInsertingSameAndDifferentTypesAndTerms) {
     for (int round = 0; round < 50; ++round) {
       graph.insert_type(*shared);
       graph.insert_type(*arrow(var("A"), var(own)));
-      graph.insert_term(*app(basic("f", arrow(var("A"), var(own))), basic("a" + own, var("A"))));
+      testing::store(graph,
+                     *app(basic("f", arrow(var("A"), var(own))), basic("a" + own, var("A"))));
     }
   });
   // A, B, C, A -> B, the shared type, and per thread Ti and A -> Ti.
@@ -467,15 +585,15 @@ TEST(GraphConcurrency, RebuildingWhileOthersReplaceTerms) {
   Graph graph;
   const TypePtr a = var("A");
   const TermPtr f = basic("f", arrow(a, var("B")));
-  const Uid uid = graph.insert_term(*app(f, basic("x0", a)));
+  const Uid uid = testing::store(graph, *app(f, basic("x0", a)));
   constexpr std::size_t kWriters = 3;
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0};
   run_threads(2 * kWriters, [&](std::size_t i) {
     if (i < kWriters) {
       for (int round = 0; round < 200; ++round) {
-        graph.insert_term(*basic("x" + std::to_string(round % 7), a));
-        graph.insert_term(*app(f, basic("x" + std::to_string(i), a)));
+        testing::store(graph, *basic("x" + std::to_string(round % 7), a));
+        testing::store(graph, *app(f, basic("x" + std::to_string(i), a)));
       }
       stop = true;
       return;

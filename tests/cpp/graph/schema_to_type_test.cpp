@@ -6,6 +6,7 @@
 
 #include "constants/constant.hpp"
 #include "graph/graph.hpp"
+#include "support/graph_helpers.hpp"
 #include "support/report_lines.hpp"
 #include "support/store_fixtures.hpp"
 
@@ -57,10 +58,10 @@ class SchemaToTypeTest : public ::testing::Test {
                     .has_value());
     ASSERT_TRUE(row->insert("Nd", MatchElement::Node{graph.insert_type(*a)}).has_value());
     ASSERT_TRUE(
-        row->insert("Tm", MatchElement::Term{graph.insert_term(*basic("x", a))}).has_value());
-    ASSERT_TRUE(
-        row->insert("Fn", MatchElement::Term{graph.insert_term(*basic("f", arrow(a, var("B"))))})
-            .has_value());
+        row->insert("Tm", MatchElement::Term{testing::store(graph, *basic("x", a))}).has_value());
+    ASSERT_TRUE(row->insert("Fn", MatchElement::Term{testing::store(
+                                      graph, *basic("f", arrow(a, var("B"))))})
+                    .has_value());
     ASSERT_TRUE(row->insert("Ghost", MatchElement::Type{uid_of(*var("G"))}).has_value());
   }
 
@@ -204,7 +205,7 @@ TEST_F(SchemaToTypeTest, ConstantTypeArgumentsAreStoredAndStayWhenAnotherFails) 
 }
 
 TEST_F(SchemaToTypeTest, ABoundTermIsTheTermStoredForItsTypeNow) {
-  graph.insert_term(*basic("x2", var("A")));
+  testing::store(graph, *basic("x2", var("A")));
   EXPECT_EQ(term_outcome("Fn Tm"), "(f:(A -> B) x2:A)");
 }
 

@@ -106,7 +106,7 @@ struct DeepStore {
       : graph(std::make_shared<Graph>()),
         type_schema(*TypeSchema::new_(arrows(depth))),
         term_schema(*TermSchema::new_("p" + repeat(" q", depth))) {
-    term_uid = graph->insert_term(*testing::function_chain(depth).term);
+    term_uid = testing::store(*graph, *testing::function_chain(depth).term);
     type_uid = graph->insert_type(**graph->type_schema_to_type(type_schema, nullptr));
   }
   std::shared_ptr<Graph> graph;

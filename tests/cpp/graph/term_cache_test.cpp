@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "graph/graph.hpp"
+#include "support/graph_helpers.hpp"
 #include "support/report_lines.hpp"
 #include "support/store_fixtures.hpp"
 
@@ -55,11 +56,11 @@ class RebuiltTermTest : public ::testing::TestWithParam<Replacement> {};
 TEST_P(RebuiltTermTest, ShowsThePartsStoredNow) {
   Nest n;
   Graph graph;
-  graph.insert_term(*n.top);
+  testing::store(graph, *n.top);
   // Rebuilt twice, so the second one is served from what the first one kept.
   ASSERT_TRUE(same_term(stored_term(graph, *n.c), n.top));
   ASSERT_TRUE(same_term(stored_term(graph, *n.c), n.top));
-  graph.insert_term(*GetParam().replacement(n));
+  testing::store(graph, *GetParam().replacement(n));
   const TermPtr expected = GetParam().expected(n);
   EXPECT_TRUE(same_term(stored_term(graph, *n.c), expected));
   // The text, which reads the table directly, agrees with the rebuilt term.
@@ -85,10 +86,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RebuiltTerm, StoringASharedTermAgainAfterAPartChangedStoresAllOfIt) {
   Nest n;
   Graph graph;
-  graph.insert_term(*n.top);
+  testing::store(graph, *n.top);
   const TermPtr shared = stored_term(graph, *n.c);
-  graph.insert_term(*basic("y", n.a));
-  graph.insert_term(*shared);
+  testing::store(graph, *basic("y", n.a));
+  testing::store(graph, *shared);
   EXPECT_TRUE(same_term(stored_term(graph, *n.a), n.x));
   EXPECT_TRUE(same_term(stored_term(graph, *n.c), n.top));
 }
@@ -96,12 +97,12 @@ TEST(RebuiltTerm, StoringASharedTermAgainAfterAPartChangedStoresAllOfIt) {
 TEST(RebuiltTerm, AFailedRebuildIsNotKeptAndAFixedPartHeals) {
   Nest n;
   Graph graph;
-  graph.insert_term(*app(n.f, n.x));
+  testing::store(graph, *app(n.f, n.x));
   graph.term_index.erase(uid_of(*n.a));
   const std::string missing = rendered(graph.term_from_uid(uid_of(*n.b)));
   EXPECT_EQ(missing, "Term with Uid: '" + uid_to_hex(uid_of(*n.a)) + "' not found (term from uid)");
   EXPECT_EQ(rendered(graph.term_from_uid(uid_of(*n.b))), missing);
-  graph.insert_term(*basic("y", n.a));
+  testing::store(graph, *basic("y", n.a));
   EXPECT_TRUE(same_term(stored_term(graph, *n.b), app(n.f, basic("y", n.a))));
 }
 
@@ -111,7 +112,7 @@ TEST(RebuiltTerm, AFailedRebuildIsNotKeptAndAFixedPartHeals) {
 TEST(RebuiltTerm, RebuildsRacingWithWritesEndOnTheLastWrite) {
   Nest n;
   Graph graph;
-  graph.insert_term(*app(n.f, n.x));
+  testing::store(graph, *app(n.f, n.x));
   constexpr int kThreads = 8;
   constexpr int kRounds = 200;
   std::atomic<int> wrong{0};
@@ -122,7 +123,7 @@ TEST(RebuiltTerm, RebuildsRacingWithWritesEndOnTheLastWrite) {
       start.arrive_and_wait();
       for (int r = 0; r < kRounds; ++r) {
         if (t % 2 == 0) {
-          graph.insert_term(*basic("x" + std::to_string(t) + "_" + std::to_string(r), n.a));
+          testing::store(graph, *basic("x" + std::to_string(t) + "_" + std::to_string(r), n.a));
           continue;
         }
         Result<TermPtr> rebuilt = graph.term_from_uid(uid_of(*n.b));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/graph.hpp"
+#include "support/graph_helpers.hpp"
 #include "support/map_sharing.hpp"
 #include "support/report_lines.hpp"
 #include "support/store_fixtures.hpp"
@@ -88,7 +89,7 @@ TEST_F(WritesTest, AddingAnExistingNodeReplacesTheTermThenFailsLeavingTheNode) {
 }
 
 TEST_F(WritesTest, NodeAddedWithoutATermShowsTheTermItsTypeHas) {
-  graph.insert_term(*basic("x", a));
+  testing::store(graph, *basic("x", a));
   ASSERT_TRUE(graph.add_node(a, nullptr, PropertyMap()).has_value());
   EXPECT_TRUE(same_term(stored_term(graph, *a), basic("x", a)));
 }

@@ -12,6 +12,28 @@
 
 namespace korvale::testing {
 
+// Stores a term the store accepts; a refusal shows as a failure.
+inline Uid store(Graph& graph, const Term& term) {
+  Result<Uid> uid = graph.insert_term(term);
+  if (!uid) {
+    ADD_FAILURE() << format_report(uid.error());
+    return term.type()->uid();
+  }
+  return *uid;
+}
+
+// Stores `function` (of a type A -> A) and then writes, past the store's
+// refusal, the entry that storing its application to a term of A would leave:
+// under A, an application naming A itself as its argument. Only a damaged
+// table holds one; the rebuilding and printing guards are tested with it.
+// Returns A's Uid.
+inline Uid write_self_naming_entry(Graph& graph, const TermPtr& function) {
+  const Uid function_type = store(graph, *function);
+  const Uid a = graph.insert_type(*function->type()->as_arrow()->domain);
+  graph.term_index.insert(a, TermRep{TermRep::Application{function_type, a}});
+  return a;
+}
+
 // The depth derivation along a long chain reaches. Under ThreadSanitizer,
 // which runs some twenty times slower, the deep tests check orderings only,
 // at a tenth of it; the plain build proves the depth.
