@@ -123,9 +123,18 @@ void CallLock::unlock(Mode mode) noexcept {
   }
 }
 
-void CallLock::forget_other_threads() noexcept {
-  assert((state_.load() & kWriter) != 0);  // the forking thread holds it
-  state_.store(kWriter);
+void CallLock::wait_to_be_alone() noexcept {
+  state_.fetch_add(kWaitingWriter);
+  wait_to_claim([&] { return (state_.load() & kReaders) == 1; }, [] { return true; });
+}
+
+void CallLock::let_others_in() noexcept {
+  state_.fetch_sub(kWaitingWriter);
+  wake_sleepers();
+}
+
+void CallLock::forget_other_threads(Mode kept, bool waits_as_writer) noexcept {
+  state_.store((kept == Mode::kShared ? 1 : kWriter) + (waits_as_writer ? kWaitingWriter : 0));
   sleepers_.store(0);
 }
 

@@ -52,12 +52,19 @@ class ABSL_LOCKABLE CallLock {
   bool lock(Mode mode, absl::FunctionRef<bool()> keep_waiting) ABSL_SHARED_TRYLOCK_FUNCTION(true);
   void unlock(Mode mode) noexcept ABSL_UNLOCK_FUNCTION();
 
-  // For the only thread left in a child process after fork(), which took the
-  // lock exclusively before forking: forgets the parent's waiting threads,
-  // which the child does not have, and keeps the child's hold. (Not annotated:
-  // that hold is a StoreCall kept across the fork, which the analysis cannot
-  // see.)
-  void forget_other_threads() noexcept;
+  // For a thread that holds the lock shared and must be its only holder for
+  // a while (before a fork from inside its own call): holds back newcomers as
+  // a waiting writer would, and waits, polling nothing, until every other
+  // holder has left. let_others_in() ends that. (Not annotated: the hold is
+  // the caller's StoreCall.)
+  void wait_to_be_alone() noexcept;
+  void let_others_in() noexcept;
+
+  // For the only thread left in a child process after fork(): makes the
+  // lock's state what that thread has of it, its hold in `kept` and, with
+  // `waits_as_writer`, its wait to take it exclusively, and forgets the
+  // parent's other threads. (Not annotated, as above.)
+  void forget_other_threads(Mode kept, bool waits_as_writer = false) noexcept;
 
  private:
   // state_: readers holding the lock in the low 32 bits, then the holding

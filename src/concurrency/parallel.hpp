@@ -114,11 +114,11 @@ Result<bool> try_par_until(std::size_t n, Body&& body) {
       return stop_with(std::move(flow));
     }
   };
-  if (CallerPoll* caller = polling_caller(); caller != nullptr && !caller->in_loop()) {
-    // The outermost loop of a polled call: its thread must not wait inside
-    // the pool library, where it could not poll. Loops nested in its items
-    // take the pool's usual path, whose items this thread polls between.
-    const CallerPoll::LoopScope in_loop(*caller);
+  if (CallerPoll* caller = polling_caller(); caller != nullptr) {
+    // A loop of a polled call's own thread, nested ones too: the thread must
+    // not wait inside the pool library, where it could not poll, and where a
+    // fork from one of its polls would leave it waiting for tasks of pool
+    // threads that the child does not have.
     run_beside_pool(n, run_items, stopped, *caller);
   } else {
 #if defined(__SANITIZE_THREAD__)

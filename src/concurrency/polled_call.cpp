@@ -8,6 +8,9 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include <pthread.h>
 
 #if !defined(__SANITIZE_THREAD__)
 #include <oneapi/tbb/info.h>
@@ -32,6 +35,23 @@ void CallerPoll::maybe_poll() {
 
 namespace {
 
+// Bumped in the child of every fork(): a loop started in an earlier process
+// image has no helpers left to wait for.
+std::atomic<unsigned> fork_generation{0};
+
+void note_fork_in_child() {
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned current_fork_generation() {
+  static const bool registered = [] {
+    pthread_atfork(nullptr, nullptr, note_fork_in_child);
+    return true;
+  }();
+  (void)registered;
+  return fork_generation.load(std::memory_order_relaxed);
+}
+
 // One loop's state, shared with its helpers. A helper's task may start only
 // after the loop has returned (the pool was busy): the state outlives the
 // loop through the helpers' handles, and the gate tells a late helper to
@@ -43,7 +63,12 @@ struct Loop {
   Loop(std::size_t n, std::size_t grain, std::size_t share,
        absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
        const std::atomic<bool>& stopped)
-      : n(n), grain(grain), share(share), run_items(run_items), stopped(&stopped) {}
+      : n(n),
+        grain(grain),
+        share(share),
+        run_items(run_items),
+        stopped(&stopped),
+        generation(current_fork_generation()) {}
 
   // The next chunk, [begin, end), or begin == end once none is left. Chunks
   // shrink as the loop goes (a share of what is left, down to `grain`), so
@@ -72,6 +97,15 @@ struct Loop {
 
   bool helpers_inside() const { return (gate.load(std::memory_order_acquire) & ~kClosed) != 0; }
 
+  // Closes the gate; true when a helper is inside.
+  bool close() { return (gate.fetch_or(kClosed, std::memory_order_acq_rel) & ~kClosed) != 0; }
+
+  // Whether the process forked since the loop began: its helpers, pool
+  // threads of the parent, are gone, and none is left to wait for.
+  bool forked_since() const {
+    return generation != fork_generation.load(std::memory_order_relaxed);
+  }
+
   void leave() {
     if (gate.fetch_sub(1, std::memory_order_acq_rel) == (kClosed | 1)) {
       std::lock_guard lock(mutex);
@@ -84,6 +118,7 @@ struct Loop {
   const std::size_t share;
   absl::FunctionRef<void(std::size_t, std::size_t)> run_items;
   const std::atomic<bool>* stopped;
+  const unsigned generation;  // fork_generation when the loop began
   std::atomic<std::size_t> next{0};
   std::atomic<std::uint32_t> gate{0};  // helpers inside, and kClosed once the loop closed it
   std::mutex mutex;
@@ -127,11 +162,23 @@ void start_helper(std::shared_ptr<Loop> loop) {
 }
 #endif
 
-// Closes the gate, then waits (polling) until no helper is inside.
+// The loops this thread runs beside the pool, innermost last.
+thread_local std::vector<Loop*> loops_of_this_thread;
+
+class OpenLoop {
+ public:
+  explicit OpenLoop(Loop& loop) { loops_of_this_thread.push_back(&loop); }
+  ~OpenLoop() { loops_of_this_thread.pop_back(); }
+  OpenLoop(const OpenLoop&) = delete;
+  OpenLoop& operator=(const OpenLoop&) = delete;
+};
+
+// Closes the gate, then waits (polling) until no helper is inside. In a
+// child of fork(), only helpers that would have found nothing to do can be
+// counted inside (settle_loops_of_this_thread ran before the fork): none is
+// waited for.
 void close_and_wait(Loop& loop, CallerPoll& caller) {
-  if ((loop.gate.fetch_or(Loop::kClosed, std::memory_order_acq_rel) & ~Loop::kClosed) == 0) {
-    return;
-  }
+  if (!loop.close() || loop.forked_since()) return;
   // The helpers are finishing one chunk each, usually within microseconds:
   // watch before sleeping, since waking a sleeping thread takes longer.
   const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
@@ -160,6 +207,7 @@ void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::siz
   // big enough that the shared counter is not fought over.
   const std::size_t grain = std::max<std::size_t>(1, n / (threads * 64));
   auto loop = std::make_shared<Loop>(n, grain, 2 * threads, run_items, stopped);
+  const OpenLoop open(*loop);
   const std::size_t helpers = std::min(helper_limit(), n - 1);
   for (std::size_t k = 0; k < helpers; ++k) start_helper(loop);
   try {
@@ -173,6 +221,14 @@ void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::siz
   close_and_wait(*loop, caller);
   std::lock_guard lock(loop->mutex);
   if (loop->error) std::rethrow_exception(loop->error);
+}
+
+void settle_loops_of_this_thread() {
+  for (Loop* loop : loops_of_this_thread) {
+    if (!loop->close()) continue;
+    std::unique_lock lock(loop->mutex);
+    loop->left.wait(lock, [&] { return !loop->helpers_inside(); });
+  }
 }
 
 }  // namespace korvale

@@ -1,14 +1,14 @@
 // Running one call's work so that the calling thread keeps noticing when it
 // should stop.
 //
-// The work runs on the calling thread, as any call's work did. Its outermost
-// parallel loops change shape: the pool's threads join in as helpers,
-// pulling chunks of items from a shared counter beside the calling thread,
-// which pulls chunks too and never waits inside the pool library. Between
-// the items it runs (also those of nested loops), and every poll period while
-// it waits for the helpers to finish their chunks, the calling thread calls
-// `poll`. A nested loop's wait inside the pool library lasts no longer than
-// the items other threads are running. When poll returns false,
+// The work runs on the calling thread, as any call's work did. The parallel
+// loops it runs itself (nested ones too) change shape: the pool's threads
+// join in as helpers, pulling chunks of items from a shared counter beside
+// the calling thread, which pulls chunks too and never waits inside the pool
+// library. Between the items it runs, and every poll period while it waits
+// for the helpers to finish their chunks, the calling thread calls `poll`.
+// Loops nested in the items that pool threads run take the pool's usual
+// path. When poll returns false,
 // the call's interruption is requested (see interruption.hpp): the loops stop
 // handing out items, the work unwinds, and the call fails with
 // interrupted_report() whatever the work returned.
@@ -41,25 +41,11 @@ class CallerPoll {
   // interruption when it returns false, and polls no more after that.
   void maybe_poll();
 
-  // Whether the thread runs a loop beside the pool (see run_beside_pool).
-  bool in_loop() const { return in_loop_; }
-  class LoopScope {
-   public:
-    explicit LoopScope(CallerPoll& caller) : caller_(caller) { caller_.in_loop_ = true; }
-    ~LoopScope() { caller_.in_loop_ = false; }
-    LoopScope(const LoopScope&) = delete;
-    LoopScope& operator=(const LoopScope&) = delete;
-
-   private:
-    CallerPoll& caller_;
-  };
-
  private:
   Interruption& call_;
   absl::FunctionRef<bool()> poll_;
   std::chrono::steady_clock::time_point next_;
   bool polling_ = true;
-  bool in_loop_ = false;
 };
 
 namespace detail {
@@ -80,6 +66,14 @@ inline CallerPoll* polling_caller() {
 // after the helpers have let go.
 void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
                      const std::atomic<bool>& stopped, CallerPoll& caller);
+
+// For a thread about to fork from code run at one of its polls (a signal
+// handler): closes every loop it runs beside the pool to further helpers and
+// waits, without polling, until the helpers inside have left. Their items are
+// done then, and no pool thread works for this thread's call: the call
+// resumes with every item handed out so far complete, and the thread runs
+// the rest of its loops' items alone, in the parent and in the child alike.
+void settle_loops_of_this_thread();
 
 // work() -> Result<T>, run on this thread as described above.
 template <class Work>

@@ -1,5 +1,7 @@
 #include "graph/store_call.hpp"
 
+#include <cstdlib>
+
 #include "concurrency/interruption.hpp"
 #include "concurrency/polled_call.hpp"
 
@@ -8,6 +10,18 @@ namespace korvale {
 namespace {
 
 thread_local NoWaitScope* no_wait_scope = nullptr;
+
+// The first store call this thread entered and has not let go; the fork
+// hook's own holds, taken inside it, never replace it.
+thread_local StoreCall::ThisThreadsCall this_thread;
+
+// Notes the thread's call as waiting for `graph`, unless one is noted already;
+// returns whether it did.
+bool note_call(const Graph& graph, CallLock::Mode mode) {
+  if (this_thread.graph != nullptr) return false;
+  this_thread = {&graph, mode, false};
+  return true;
+}
 
 // Between sleeps: the wait is part of the call, so it polls like the call's
 // work and gives up once the call is interrupted.
@@ -23,14 +37,34 @@ Result<StoreCall> StoreCall::enter(const Graph& graph, StoreAccess access) {
   const CallLock::Mode mode =
       access == StoreAccess::kRead ? CallLock::Mode::kShared : CallLock::Mode::kExclusive;
   CallLock& lock = graph.call_lock;
-  if (lock.try_lock(mode)) return StoreCall(lock, mode);
+  const bool noted = note_call(graph, mode);
+  if (lock.try_lock(mode)) {
+    if (noted) this_thread.holding = true;
+    return StoreCall(lock, mode);
+  }
+  if (no_wait_scope == nullptr && lock.lock(mode, call_goes_on)) {
+    if (noted) this_thread.holding = true;
+    return StoreCall(lock, mode);
+  }
+  if (noted) this_thread = {};
   if (no_wait_scope != nullptr) {
     no_wait_scope->refused_ = true;
     const char* const rw = access == StoreAccess::kRead ? "read" : "write";
     return fail(kind::LockError{rw, "the store is in use by another call", std::nullopt});
   }
-  if (!lock.lock(mode, call_goes_on)) return fail(interrupted_report());
-  return StoreCall(lock, mode);
+  return fail(interrupted_report());
+}
+
+StoreCall StoreCall::enter_for_fork(const Graph& graph) {
+  CallLock& lock = graph.call_lock;
+  if (lock.lock(CallLock::Mode::kExclusive, [] { return true; })) {
+    return StoreCall(lock, CallLock::Mode::kExclusive);
+  }
+  std::abort();  // a wait that is never given up ends only with the lock
+}
+
+StoreCall::ThisThreadsCall StoreCall::this_threads_call() {
+  return this_thread;
 }
 
 StoreCall::StoreCall(StoreCall&& other) noexcept : lock_(other.lock_), mode_(other.mode_) {
@@ -38,7 +72,9 @@ StoreCall::StoreCall(StoreCall&& other) noexcept : lock_(other.lock_), mode_(oth
 }
 
 StoreCall::~StoreCall() {
-  if (lock_ != nullptr) lock_->unlock(mode_);
+  if (lock_ == nullptr) return;
+  if (this_thread.holding && &this_thread.graph->call_lock == lock_) this_thread = {};
+  lock_->unlock(mode_);
 }
 
 NoWaitScope::NoWaitScope() : outer_(no_wait_scope) {

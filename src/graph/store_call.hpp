@@ -34,6 +34,21 @@ class StoreCall {
   static Result<StoreCall> enter(const Graph& graph, StoreAccess access)
       ABSL_LOCKS_EXCLUDED(graph.call_lock, graph.term_cache.mutex());
 
+  // Takes the lock exclusively, waiting as long as it takes and polling
+  // nothing, interrupted or not: for the fork hook, which must hold every
+  // store when the process forks and may run no Python code meanwhile.
+  static StoreCall enter_for_fork(const Graph& graph)
+      ABSL_LOCKS_EXCLUDED(graph.call_lock, graph.term_cache.mutex());
+
+  // The store that the current thread's call holds or waits for, and how; for
+  // the fork hook. A thread's call holds at most one store at a time.
+  struct ThisThreadsCall {
+    const Graph* graph = nullptr;  // null outside any call
+    CallLock::Mode mode = CallLock::Mode::kShared;
+    bool holding = false;  // false while it waits for the store
+  };
+  static ThisThreadsCall this_threads_call();
+
   StoreCall(StoreCall&& other) noexcept;
   StoreCall& operator=(StoreCall&&) = delete;
   StoreCall(const StoreCall&) = delete;

@@ -22,6 +22,10 @@ void register_reference_classes(pybind11::module_& module);
 // "Constant": Constant(name, type_schema), read-only attribute `name`.
 void register_constant_class(pybind11::module_& module);
 
+// For the child of a fork: forgets the uses of queries that the parent's
+// other threads were making (the child does not have those threads).
+void keep_only_this_threads_query_uses();
+
 // A new "Query" over the store with no clauses.
 pybind11::object new_query_object(GraphPtr graph);
 

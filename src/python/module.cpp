@@ -23,4 +23,5 @@ PYBIND11_MODULE(korvale, module) {
   korvale::python::release_at_exit();
   korvale::python::hold_stores_across_fork();
   korvale::python::note_main_thread();
+  korvale::python::prepare_signal_checks();
 }

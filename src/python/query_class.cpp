@@ -1,6 +1,7 @@
 // The Python class "Query": converts the clause arguments, hands them to the
 // core query and turns result rows into lists of dicts of references.
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,11 +35,20 @@ constexpr const char* kReturnDoc = "return_(self, *variables)\n--\n\n";
 // lock). A call that overlaps an incompatible use (another thread's, or a
 // finaliser's run while the module gives back released references) is
 // refused instead of seeing a half-made change.
+//
+// The uses are counted under the interpreter lock. A fork copies the counts
+// of calls that other threads were making, which the child never ends: the
+// counts belong to a generation of uses, and the child starts a new one that
+// holds only the forking thread's own uses.
 struct PyQuery {
   Query query;
   int shared_uses = 0;
   bool in_exclusive_use = false;
+  std::uint64_t generation = 0;  // of the counts above
 };
+
+// The generation of uses of this process (under the interpreter lock).
+std::uint64_t use_generation = 0;
 
 }  // namespace
 }  // namespace korvale::python
@@ -51,31 +61,59 @@ namespace {
 class Use {
  public:
   enum Kind { kShared, kExclusive };
-  Use(PyQuery& self, Kind kind) : self_(self), kind_(kind) {
+  Use(PyQuery& self, Kind kind) : self_(self), kind_(kind), outer_(innermost) {
+    refresh(self);
     if (self.in_exclusive_use || (kind == kExclusive && self.shared_uses > 0)) {
       PyErr_SetString(PyExc_RuntimeError, "the query is already in use by another call");
       throw py::error_already_set();
     }
-    if (kind == kExclusive) {
-      self.in_exclusive_use = true;
-    } else {
-      ++self.shared_uses;
-    }
+    count(+1);
+    innermost = this;
   }
   ~Use() {
-    if (kind_ == kExclusive) {
-      self_.in_exclusive_use = false;
-    } else {
-      --self_.shared_uses;
-    }
+    innermost = outer_;
+    if (generation_ == self_.generation) count(-1);
   }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
 
+  // In a child of fork(): a new generation, holding the uses of this thread,
+  // the only one the child has.
+  static void keep_only_this_threads() {
+    ++use_generation;
+    for (Use* use = innermost; use != nullptr; use = use->outer_) {
+      refresh(use->self_);
+      use->generation_ = use_generation;
+      use->count(+1);
+    }
+  }
+
  private:
+  // Counts of an earlier generation belong to calls the process no longer has.
+  static void refresh(PyQuery& query) {
+    if (query.generation == use_generation) return;
+    query.shared_uses = 0;
+    query.in_exclusive_use = false;
+    query.generation = use_generation;
+  }
+  void count(int step) {
+    if (kind_ == kExclusive) {
+      self_.in_exclusive_use = step > 0;
+    } else {
+      self_.shared_uses += step;
+    }
+  }
+
+  // This thread's uses, innermost first.
+  static thread_local Use* innermost;
+
   PyQuery& self_;
   Kind kind_;
+  std::uint64_t generation_ = use_generation;
+  Use* outer_;
 };
+
+thread_local Use* Use::innermost = nullptr;
 
 // The items of a tuple of variable names from position `first` on.
 std::vector<std::string> names_of(PyObject* variables, Py_ssize_t first = 0) {
@@ -186,6 +224,10 @@ void register_query_class(py::module_& module) {
   set_plain_method<"execute", PlainArguments::kSelf, &execute_query>(cls, kExecuteDoc);
   set_plain_method<"return_", PlainArguments::kSelfAndVariadic, &return_rows>(cls, kReturnDoc);
   module.attr("__all__").cast<py::list>().append("Query");
+}
+
+void keep_only_this_threads_query_uses() {
+  Use::keep_only_this_threads();
 }
 
 // Made by the "Graph" class: an empty query over its store.

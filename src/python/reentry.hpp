@@ -45,18 +45,29 @@ inline void refuse_reentry() {
   throw pybind11::error_already_set();
 }
 
+namespace detail {
+// PyPy runs its signal handlers between the bytecodes of Python code, and not
+// from PyErr_CheckSignals: calling a function written in Python gives them
+// that chance. Made at import, since making it runs Python code, where a
+// handler could raise.
+inline PyObject* python_code = nullptr;
+}  // namespace detail
+
+// At import (needs the interpreter lock).
+inline void prepare_signal_checks() {
+#if defined(PYPY_VERSION)
+  detail::python_code = pybind11::eval("lambda: None").release().ptr();
+#endif
+}
+
 // Runs the pending signal handlers (needs the interpreter lock); false when
-// one raised, with its exception pending.
-inline bool check_signals() {
+// one raised, with its exception pending. Throws nothing.
+inline bool check_signals() noexcept {
   detail::checking_signals = true;
   bool raised = PyErr_CheckSignals() != 0;
 #if defined(PYPY_VERSION)
-  // PyPy runs its signal handlers between the bytecodes of Python code, and
-  // not from PyErr_CheckSignals: calling a function written in Python gives
-  // them that chance.
-  static PyObject* const python_code = pybind11::eval("lambda: None").release().ptr();
-  if (!raised) {
-    PyObject* result = PyObject_CallObject(python_code, nullptr);
+  if (!raised && detail::python_code != nullptr) {
+    PyObject* result = PyObject_CallObject(detail::python_code, nullptr);
     raised = result == nullptr;
     Py_XDECREF(result);
   }

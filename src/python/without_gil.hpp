@@ -54,7 +54,7 @@ auto without_gil(Work&& work) -> decltype(work()) {
   const auto poll = [&] {
     if (!handles_signals) return true;
     restore_thread(state);
-    raised = !check_signals();
+    raised = !check_signals();  // throws nothing, so the lock is given up again
     state = PyEval_SaveThread();
     return !raised;
   };

@@ -3,6 +3,8 @@ when several threads use one store at once: the contention here is on the
 same nodes and edges, with every kind of call. Whatever could hang runs in a
 child interpreter."""
 
+import textwrap
+
 import pytest
 
 from child import run_child
@@ -285,3 +287,139 @@ def test_finalisers_of_other_threads_may_call_in_while_calls_run():
         """
     )
     assert stdout.split()[0] == "0", stdout
+
+
+# Waits up to a minute for the child (any child when no pid is given); a hung
+# one is killed and reported.
+WAIT_FOR_CHILD = """
+import os, time
+
+def wait_for_child(pid=-1):
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    me = os.getpid()
+    with open(f"/proc/{me}/task/{me}/children") as children:
+        hung = [int(child) for child in children.read().split()]
+    for child in hung if pid == -1 else [pid]:
+        if child > 0:
+            os.kill(child, 9)
+    return "hung"
+"""
+
+
+def run_forking_child(body):
+    return run_child(WAIT_FOR_CHILD + textwrap.dedent(body), timeout=300)
+
+# The main thread's long call on `first`, reading or writing; the child
+# checks that it ended with all of its work done.
+FORKING_CALLS = {
+    "reading": ('first.query().match("(x)").match("(y)").execute()', "True"),
+    "writing": (
+        'first.query().match("(x)").match("(y)").set("x", {"seen": True}, overwrite=False).execute()',
+        'all(n.properties() == {"seen": True} for n in first.nodes())',
+    ),
+}
+
+
+@pytest.mark.parametrize("call", sorted(FORKING_CALLS))
+def test_a_fork_from_a_signal_handler_during_a_call_leaves_a_child_that_ends(call):
+    long_call, whole = FORKING_CALLS[call]
+    stdout = run_forking_child(
+        f"""
+        import os, signal, threading, time
+        first = graph_of_types(2048)
+        second = graph_of_types(50)
+        stop = threading.Event()
+
+        def write_second():
+            while not stop.is_set():
+                second.query().create("(:Written)-[e]->(:T1)").execute()
+                second.query().match("(w:Written)").remove("w").execute()
+
+        writer = threading.Thread(target=write_second)
+        writer.start()
+        forks = []
+        in_call = [False]
+
+        def handler(signum, frame):
+            forks.append((os.fork(), in_call[0]))
+
+        signal.signal(signal.SIGUSR1, handler)
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        in_call[0] = True
+        {long_call}
+        in_call[0] = False
+        pid, during_call = forks[0]
+        if pid == 0:
+            ok = {whole}
+            second.query().create("(:InChild)-[e]->(:T2)").execute()
+            first.query().match("(x:T3)").set("x", {{"child": 1}}).execute()
+            check_consistency(first)
+            check_consistency(second)
+            os._exit(0 if ok else 1)
+        stop.set()
+        writer.join()
+        print(during_call, wait_for_child(pid), {whole})
+        check_consistency(first)
+        """
+    )
+    assert stdout.split() == ["True", "0", "True"], stdout
+
+
+def test_ctrl_c_while_a_fork_waits_is_raised_once_the_fork_returns():
+    stdout = run_forking_child(
+        """
+        import _thread, os, threading, time
+        graph = graph_of_types(1024)
+        held = threading.Thread(target=lambda: graph.query().match("(x)").match("(y)").execute())
+        held.start()
+        time.sleep(0.05)
+        waited = []
+
+        def interrupt():
+            waited.append(held.is_alive())
+            _thread.interrupt_main()
+
+        threading.Timer(0.1, interrupt).start()
+        outcome = "not interrupted"
+        try:
+            pid = os.fork()
+            if pid == 0:
+                graph.query().create("(:InChild)-[e]->(:T1)").execute()
+                check_consistency(graph)
+                os._exit(0)
+            time.sleep(10)
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        held.join()
+        print(outcome, waited[0], wait_for_child())
+        """
+    )
+    assert stdout.split() == ["interrupted", "True", "0"], stdout
+
+
+def test_a_child_can_extend_a_query_that_another_thread_was_running():
+    stdout = run_forking_child(
+        """
+        import os, threading, time
+        graph = graph_of_types(1024)
+        query = graph.query().match("(x)").match("(y)")
+        held = threading.Thread(target=query.execute)
+        held.start()
+        time.sleep(0.05)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                query.match("(z:T1)").execute()
+            except RuntimeError:
+                os._exit(3)
+            os._exit(0)
+        held.join()
+        print(wait_for_child(pid))
+        """
+    )
+    assert stdout.split() == ["0"], stdout

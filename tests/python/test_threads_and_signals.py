@@ -194,3 +194,31 @@ def test_a_signal_handler_cannot_call_in_while_its_thread_waits_for_a_query():
     assert stdout.strip() == (
         "['korvale cannot be called from a signal handler while a call of the same thread is running']"
     )
+
+
+def test_a_handler_raising_at_the_first_poll_of_the_process_raises_from_the_call():
+    # The first poll of a process once ran Python code of its own set-up,
+    # inside which a handler's exception broke the call's hold of the
+    # interpreter lock (PyPy aborted).
+    stdout = run_child(
+        """
+        import os, signal, threading
+
+        graph = graph_of_types(2048)
+
+        def handler(signum, frame):
+            raise ValueError("from the handler")
+
+        signal.signal(signal.SIGUSR1, handler)
+        threading.Timer(0.005, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        try:
+            graph.query().match("(x)").match("(y)").execute()
+            print("finished")
+        except ValueError as error:
+            print(error)
+        signal.signal(signal.SIGUSR1, signal.SIG_DFL)
+        graph.query().create("(:After)").execute()
+        print(len(graph.query().match("(a:After)").return_("a")))
+        """
+    )
+    assert stdout.splitlines() == ["from the handler", "1"], stdout

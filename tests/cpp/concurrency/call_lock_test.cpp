@@ -161,7 +161,7 @@ TEST(CallLockTest, AChildAfterForkKeepsOnlyItsOwnHold) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    lock.forget_other_threads();
+    lock.forget_other_threads(Mode::kExclusive);
     lock.unlock(Mode::kExclusive);
     _exit(reader_admitted(lock) ? 0 : 1);
   }
@@ -170,6 +170,69 @@ TEST(CallLockTest, AChildAfterForkKeepsOnlyItsOwnHold) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   lock.unlock(Mode::kExclusive);
   waiting.join();
+}
+
+// A reading call that forks from inside itself: other readers of the parent
+// are forgotten, its own share stays, and a writer gets in once it leaves.
+TEST(CallLockTest, AChildKeepsItsOwnShareOnly) {
+  CallLock lock;
+  ASSERT_TRUE(lock.try_lock(Mode::kShared));
+  std::atomic<bool> done{false};
+  std::atomic<bool> inside{false};
+  std::thread reader([&] {
+    ASSERT_TRUE(lock.lock(Mode::kShared, keep_waiting));
+    inside.store(true);
+    while (!done.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.unlock(Mode::kShared);
+  });
+  eventually([&] { return inside.load(); });
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    lock.forget_other_threads(Mode::kShared);
+    const bool writer_kept_out = !lock.try_lock(Mode::kExclusive);
+    lock.unlock(Mode::kShared);
+    _exit(writer_kept_out && lock.try_lock(Mode::kExclusive) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  done.store(true);
+  reader.join();
+  lock.unlock(Mode::kShared);
+}
+
+// Waiting to be the only reader holds newcomers back and ends once the other
+// readers have left.
+TEST(CallLockTest, WaitingToBeAloneHoldsNewReadersBack) {
+  CallLock lock;
+  ASSERT_TRUE(lock.try_lock(Mode::kShared));
+  std::atomic<bool> release{false};
+  std::atomic<bool> left{false};
+  std::atomic<bool> inside{false};
+  std::thread reader([&] {
+    ASSERT_TRUE(lock.lock(Mode::kShared, keep_waiting));
+    inside.store(true);
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    left.store(true);
+    lock.unlock(Mode::kShared);
+  });
+  eventually([&] { return inside.load(); });
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    release.store(true);
+  });
+  lock.wait_to_be_alone();
+  EXPECT_TRUE(left.load());
+  EXPECT_FALSE(lock.try_lock(Mode::kShared));  // held back
+  lock.let_others_in();
+  ASSERT_TRUE(lock.try_lock(Mode::kShared));
+  lock.unlock(Mode::kShared);
+  lock.unlock(Mode::kShared);
+  releaser.join();
+  reader.join();
+  EXPECT_TRUE(lock.try_lock(Mode::kExclusive));
+  lock.unlock(Mode::kExclusive);
 }
 
 }  // namespace
