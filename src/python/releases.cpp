@@ -19,7 +19,7 @@ std::thread::id draining_thread;
 bool may_drain_here() {
   if (!PyGILState_Check()) return false;
   // The running call drains on its way out, after its locks.
-  if (detail::checking_signals) return false;
+  if (reentry_detail::checking_signals) return false;
   return !draining_thread_only.load(std::memory_order_acquire) ||
          std::this_thread::get_id() == draining_thread;
 }

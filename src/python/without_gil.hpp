@@ -13,19 +13,6 @@
 
 namespace korvale::python {
 
-// Gives up the interpreter lock (so that other Python threads run) and runs
-// work() -> Result<T> as a polled call (see polled_call.hpp). On the main
-// thread, every poll period the calling thread takes the lock back just long
-// enough to run the pending signal handlers; when one raises
-// (KeyboardInterrupt from Ctrl-C, say), the rest of the work is cancelled,
-// the call waits until the pool has let go, and that exception is raised here
-// instead of any result. What the work stored before it was cut short stays,
-// as after any failing clause. Other threads run no handlers, so their polls
-// do nothing.
-//
-// work must not touch a Python object: it runs without the lock, and partly
-// on pool threads. It may wait for its store (store_call.hpp): that wait is
-// polled like the rest of the work.
 // PyEval_RestoreThread, except on a thread that the interpreter ends because
 // it is shutting down (CPython ends it from inside this call with a forced
 // unwind): such a thread sleeps until the process exits instead. Unwinding
@@ -45,6 +32,19 @@ inline void restore_thread(PyThreadState* state) {
   }
 }
 
+// Gives up the interpreter lock (so that other Python threads run) and runs
+// work() -> Result<T> as a polled call (see polled_call.hpp). On the main
+// thread, every poll period the calling thread takes the lock back just long
+// enough to run the pending signal handlers; when one raises
+// (KeyboardInterrupt from Ctrl-C, say), the rest of the work is cancelled,
+// the call waits until the pool has let go, and that exception is raised here
+// instead of any result. What the work stored before it was cut short stays,
+// as after any failing clause. Other threads run no handlers, so their polls
+// do nothing.
+//
+// work must not touch a Python object: it runs without the lock, and partly
+// on pool threads. It may wait for its store (store_call.hpp): that wait is
+// polled like the rest of the work.
 template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
   std::optional<decltype(work())> result;
