@@ -15,10 +15,12 @@
 // that are stored already: a part that is the very term cached for its type
 // is written by insert_term as a leaf, with all its parts in place.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <absl/base/thread_annotations.h>
 #include <absl/container/flat_hash_map.h>
 
 #include "base/tree_walks.hpp"
@@ -112,6 +114,42 @@ const Entry* find_cycle(Entries& entries, const Uid& root) {
   return nullptr;
 }
 
+// Whether insert_term writes the part as a leaf, without any entry of its
+// own parts: a name, or the very term cached for its type. Sets `rewrites`
+// when it writes an entry over a type whose term is cached.
+bool written_as_leaf(const Term& part, const TermCache& cache, bool& rewrites)
+    ABSL_SHARED_LOCKS_REQUIRED(cache.mutex()) {
+  const TermPtr& cached = cache.find(part.type()->uid());
+  if (cached.get() == &part) return true;
+  if (cached != nullptr) rewrites = true;
+  return part.as_basic() != nullptr;
+}
+
+// The shape of every derivation, and of most terms a create writes: an
+// application of a name or stored term to another, over types without a
+// cached term. It leaves at most three entries, and loops only when the
+// argument has the type of the whole (the function's type, an arrow ending
+// in that type, is never that type itself). nullopt for another shape.
+std::optional<bool> loops_as_simple_application(const Term& term, const TermCache& cache)
+    ABSL_SHARED_LOCKS_REQUIRED(cache.mutex()) {
+  const Application* application = term.as_application();
+  const Uid whole = term.type()->uid();
+  bool rewrites = cache.find(whole) != nullptr;
+  const bool function_leaf = written_as_leaf(*application->function(), cache, rewrites);
+  const bool argument_leaf = written_as_leaf(*application->argument(), cache, rewrites);
+  if (!function_leaf || !argument_leaf || rewrites) return std::nullopt;
+  return application->argument()->type()->uid() == whole;
+}
+
+// `loop`: a type whose entry would lead back to itself.
+std::unexpected<Report> refusal(const Term& term, const Type& loop) {
+  return fail(kind::InvalidTerm{"the term '" + term.to_string() + "' of type '" +
+                                term.type()->to_string() +
+                                "' cannot be stored: the store keeps one term per type, and a "
+                                "term cannot contain a term of its own type (here one of type '" +
+                                loop.to_string() + "')"});
+}
+
 }  // namespace
 
 Status Graph::check_term_storable(const Term& term) const {
@@ -122,6 +160,10 @@ Status Graph::check_term_storable(const Term& term) const {
 
 Status Graph::check_term_storable_locked(const Term& term) const {
   if (term.as_basic() != nullptr) return {};
+  if (std::optional<bool> loops = loops_as_simple_application(term, term_cache)) {
+    if (!*loops) return {};
+    return refusal(term, *term.type());
+  }
   Entries entries;
   if (record_entries(term, &term_cache, entries)) {
     // A cached part may hold a type that another part rewrites: walk it all.
@@ -130,11 +172,7 @@ Status Graph::check_term_storable_locked(const Term& term) const {
   }
   const Entry* cycle = find_cycle(entries, term.type()->uid());
   if (cycle == nullptr) return {};
-  return fail(kind::InvalidTerm{"the term '" + term.to_string() + "' of type '" +
-                                term.type()->to_string() +
-                                "' cannot be stored: the store keeps one term per type, and a "
-                                "term cannot contain a term of its own type (here one of type '" +
-                                cycle->part->type()->to_string() + "')"});
+  return refusal(term, *cycle->part->type());
 }
 
 }  // namespace korvale
