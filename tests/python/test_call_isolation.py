@@ -403,23 +403,37 @@ def test_ctrl_c_while_a_fork_waits_is_raised_once_the_fork_returns():
 
 
 def test_a_child_can_extend_a_query_that_another_thread_was_running():
+    # Threads run one query over and over; at each fork some of them are
+    # between their call's end and taking the interpreter lock back.
     stdout = run_forking_child(
         """
-        import os, threading, time
-        graph = graph_of_types(1024)
+        import threading
+        graph = graph_of_types(256)
         query = graph.query().match("(x)").match("(y)")
-        held = threading.Thread(target=query.execute)
-        held.start()
-        time.sleep(0.05)
-        pid = os.fork()
-        if pid == 0:
-            try:
-                query.match("(z:T1)").execute()
-            except RuntimeError:
-                os._exit(3)
-            os._exit(0)
-        held.join()
-        print(wait_for_child(pid))
+        stop = threading.Event()
+
+        def run():
+            while not stop.is_set():
+                query.execute()
+
+        threads = [threading.Thread(target=run) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        outcomes = []
+        for _ in range(8):
+            time.sleep(0.02)
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    query.match("(z:T1)").execute()
+                except RuntimeError:
+                    os._exit(3)
+                os._exit(0)
+            outcomes.append(wait_for_child(pid))
+        stop.set()
+        for thread in threads:
+            thread.join()
+        print(*outcomes)
         """
     )
-    assert stdout.split() == ["0"], stdout
+    assert stdout.split() == ["0"] * 8, stdout
