@@ -40,7 +40,8 @@ include-check: setup
 	$(PY) scripts/check-includes
 
 # The lock contracts of the core's annotations, checked by clang's
-# thread-safety analysis (a syntax-only pass over every core source).
+# thread-safety analysis (a syntax-only pass over every source of the core and
+# of the binding layer).
 thread-safety: setup
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	scripts/thread-safety-check $(BUILD)

@@ -19,6 +19,10 @@
 // the callers' own: the analysis follows no hold into a callback, where a
 // nested read or a write under a read meets the lock again, and that readers
 // pass a waiting writer is a matter of run time.
+//
+// A plain exclusive mutex with its holder, Mutex and MutexLock, comes from
+// memory/mutex.hpp, included here so that the layers above take every lock of
+// theirs from this header.
 #pragma once
 
 #include <atomic>
@@ -28,6 +32,8 @@
 #include <mutex>
 
 #include <absl/base/thread_annotations.h>
+
+#include "memory/mutex.hpp"
 
 namespace korvale {
 

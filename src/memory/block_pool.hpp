@@ -21,9 +21,12 @@
 #include <cassert>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
+
+#include <absl/base/thread_annotations.h>
+
+#include "memory/mutex.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KORVALE_BLOCK_POOL_BYPASS 1
@@ -125,7 +128,7 @@ class BlockPool {
     // rarely changes, not a turn at the mutex.
     Chain take() {
       if (count_.load(std::memory_order_relaxed) == 0) return {};
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       if (batches_.empty()) return {};
       Chain batch = batches_.back();
       batches_.pop_back();
@@ -135,7 +138,7 @@ class BlockPool {
     // Keeps the batch, or frees its blocks when the list is full.
     void give(Chain batch) noexcept {
       {
-        std::lock_guard lock(mutex_);
+        const MutexLock lock(mutex_);
         if (batches_.size() < kMaxBatches) {
           batches_.push_back(batch);  // capacity reserved up front: cannot throw
           count_.store(batches_.size(), std::memory_order_relaxed);
@@ -147,8 +150,8 @@ class BlockPool {
     Shared() { batches_.reserve(kMaxBatches); }
 
    private:
-    std::mutex mutex_;
-    std::vector<Chain> batches_;
+    Mutex mutex_;
+    std::vector<Chain> batches_ ABSL_GUARDED_BY(mutex_);
     std::atomic<std::size_t> count_{0};  // batches_.size(), readable without the mutex
   };
 

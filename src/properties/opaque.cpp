@@ -1,8 +1,11 @@
 #include "properties/opaque.hpp"
 
 #include <atomic>
-#include <mutex>
 #include <utility>
+
+#include <absl/base/thread_annotations.h>
+
+#include "concurrency/rwlock.hpp"
 
 namespace korvale {
 
@@ -12,8 +15,8 @@ namespace {
 // the interpreter lock. Never destroyed: values may still be released while
 // static objects are torn down at exit.
 struct ReleaseQueue {
-  std::mutex mutex;
-  std::vector<void*> objects;  // guarded by `mutex`
+  Mutex mutex;
+  std::vector<void*> objects ABSL_GUARDED_BY(mutex);
   // Whether `objects` may be non-empty: written under `mutex`, read without
   // it, so that a take that finds nothing (every dealloc of a module object
   // asks) costs one load instead of a lock.
@@ -36,7 +39,7 @@ PyOpaque::Holder::~Holder() {
   // the calling thread may hold a store lock here: giving the reference back
   // could run arbitrary Python code, so it only joins the queue.
   ReleaseQueue& queue = release_queue();
-  std::lock_guard lock(queue.mutex);
+  const MutexLock lock(queue.mutex);
   queue.objects.push_back(object);
   queue.pending.store(true, std::memory_order_release);
 }
@@ -51,7 +54,7 @@ std::vector<void*> take_released_opaques() {
   // A push that this load misses did not happen before this take; a later
   // take gets it.
   if (!queue.pending.load(std::memory_order_acquire)) return taken;
-  std::lock_guard lock(queue.mutex);
+  const MutexLock lock(queue.mutex);
   taken.swap(queue.objects);
   queue.pending.store(false, std::memory_order_relaxed);
   return taken;

@@ -4,8 +4,8 @@
 #include <cassert>
 #include <exception>
 #include <iterator>
-#include <mutex>
-#include <shared_mutex>
+
+#include <absl/base/thread_annotations.h>
 
 #include "concurrency/parallel.hpp"
 #include "concurrency/rwlock.hpp"
@@ -19,15 +19,25 @@ namespace korvale {
 // exactly sized array.
 struct PropertyMap::Inner : RefCounted {
   CompactRwLock lock;
-  bool poisoned = false;  // guarded by `lock`; never cleared
-  Snapshot entries;       // guarded by `lock`, in key order
+  bool poisoned ABSL_GUARDED_BY(lock) = false;  // never cleared
+  Snapshot entries ABSL_GUARDED_BY(lock);       // in key order
 
-  using Entries = decltype(entries);
-  Entries::const_iterator find(std::string_view key) const {
+  using Entries = Snapshot;
+
+  // Tells the analysis that this thread may touch the data as if it held the
+  // lock exclusively, where no other thread can reach the block yet: a map
+  // being made, before its handle is handed out. Checks nothing at run time.
+  void assume_unshared() ABSL_ASSERT_EXCLUSIVE_LOCK(lock) {}
+  // Tells the analysis that the lock is held shared, where it cannot see so:
+  // in a lambda that runs while its caller holds the read lock (holds are not
+  // followed into lambdas). Checks nothing at run time.
+  void assume_read_held() const ABSL_ASSERT_SHARED_LOCK(lock) {}
+
+  Entries::const_iterator find(std::string_view key) const ABSL_SHARED_LOCKS_REQUIRED(lock) {
     const auto at = lower_bound(key);
     return at != entries.end() && at->first == key ? at : entries.end();
   }
-  Entries::const_iterator lower_bound(std::string_view key) const {
+  Entries::const_iterator lower_bound(std::string_view key) const ABSL_SHARED_LOCKS_REQUIRED(lock) {
     return std::lower_bound(entries.begin(), entries.end(), key,
                             [](const auto& entry, std::string_view k) { return entry.first < k; });
   }
@@ -83,6 +93,7 @@ PropertyMap::~PropertyMap() = default;
 PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
   PropertyMap map;
   Inner* inner = map.inner_.get();
+  inner->assume_unshared();  // the map is not handed out yet
   inner->entries.reserve(entries.size());
   // The tree gives the keys in ascending order already.
   for (auto& entry : entries) inner->entries.emplace_back(entry.first, std::move(entry.second));
@@ -90,15 +101,16 @@ PropertyMap PropertyMap::from_dict(Dynamic::Dict entries) {
 }
 
 PropertyMap PropertyMap::own_copy() const {
-  std::shared_lock lock(inner_->lock);
+  const ReadLock lock(inner_->lock);
   if (inner_->poisoned) return *this;
   PropertyMap copy;
+  copy.inner_->assume_unshared();          // as in from_dict
   copy.inner_->entries = inner_->entries;  // exactly sized, in key order already
   return copy;
 }
 
 Result<std::optional<Dynamic>> PropertyMap::get(std::string_view key) const {
-  std::shared_lock lock(inner_->lock);
+  const ReadLock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", kGetContext);
   const auto found = inner_->find(key);
   if (found == inner_->entries.end()) return std::nullopt;
@@ -106,7 +118,7 @@ Result<std::optional<Dynamic>> PropertyMap::get(std::string_view key) const {
 }
 
 Status PropertyMap::insert(std::string key, Dynamic value) const {
-  std::unique_lock lock(inner_->lock);
+  const WriteLock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("write", kInsertContext);
   PoisonOnUnwind poison(inner_->poisoned);
   auto& entries = inner_->entries;
@@ -120,7 +132,7 @@ Status PropertyMap::insert(std::string key, Dynamic value) const {
 }
 
 Result<PropertyMap::Snapshot> PropertyMap::iter() const {
-  std::shared_lock lock(inner_->lock);
+  const ReadLock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", kIterContext);
   Snapshot snapshot;
   snapshot.reserve(inner_->entries.size());
@@ -129,38 +141,41 @@ Result<PropertyMap::Snapshot> PropertyMap::iter() const {
 }
 
 Result<bool> PropertyMap::try_par_compare(Predicate predicate) const {
-  std::shared_lock lock(inner_->lock);
+  const ReadLock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", kCompareContext);
   const auto decide = [&](const std::pair<std::string, Dynamic>& entry) -> Result<Flow> {
     Result<bool> passes = predicate(entry.first, entry.second);
     if (!passes) return fail(std::move(passes.error()).attach(kClosureLine));
     return *passes ? Flow::Continue : Flow::Break;
   };
-  const Inner::Entries& entries = inner_->entries;
-  if (entries.size() <= kInlineItems) {
+  if (inner_->entries.size() <= kInlineItems) {
     // A filter of a key or two: no dispatch, not even the list of references.
-    for (const auto& entry : entries) {
+    for (const auto& entry : inner_->entries) {
       const Flow flow = KORVALE_PASS(decide(entry));
       if (flow == Flow::Break) return false;
     }
     return true;
   }
-  return try_par_until(entries.size(), [&](std::size_t i) { return decide(entries[i]); });
+  return try_par_until(inner_->entries.size(), [&](std::size_t i) {
+    // On pool threads too, but always before try_par_until returns to this
+    // thread, whose read lock keeps writers out meanwhile.
+    inner_->assume_read_held();
+    return decide(inner_->entries[i]);
+  });
 }
 
 Result<bool> PropertyMap::match_entries(const Snapshot& wanted, EntryMatch match,
                                         const char* predicate_line) const {
   if (wanted.empty()) return true;
-  std::shared_lock lock(inner_->lock);
+  const ReadLock lock(inner_->lock);
   if (inner_->poisoned) {
     return fail(Report(kind::LockError{"read", kPoisoned, kGetContext})
                     .attach(predicate_line)
                     .attach(kClosureLine));
   }
-  const Inner::Entries& entries = inner_->entries;
   for (const auto& [key, value] : wanted) {
     const auto found = inner_->find(key);
-    if (!match(value, found == entries.end() ? nullptr : &found->second)) return false;
+    if (!match(value, found == inner_->entries.end() ? nullptr : &found->second)) return false;
   }
   return true;
 }
@@ -170,7 +185,7 @@ Status PropertyMap::merge_from(Snapshot snapshot) const {
            return !(a.first < b.first);
          }) == snapshot.end());
   if (snapshot.empty()) return {};
-  std::unique_lock lock(inner_->lock);
+  const WriteLock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("write", kInsertContext);
   PoisonOnUnwind poison(inner_->poisoned);
   // Both runs are sorted: one pass, the source's value winning on equal keys,
@@ -190,7 +205,7 @@ Status PropertyMap::merge_from(Snapshot snapshot) const {
 }
 
 Result<std::string> PropertyMap::to_string() const {
-  std::shared_lock lock(inner_->lock);
+  const ReadLock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", kTextContext);
   std::string out = "{";
   const char* separator = "";
@@ -207,7 +222,7 @@ Result<std::string> PropertyMap::to_string() const {
 
 Status PropertyMap::visit_locked(absl::FunctionRef<Status(const Snapshot&)> visit,
                                  const char* lock_context) const {
-  std::shared_lock lock(inner_->lock);
+  const ReadLock lock(inner_->lock);
   if (inner_->poisoned) return poisoned("read", lock_context);
   return visit(inner_->entries);
 }

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
+
+#include <absl/base/thread_annotations.h>
+
+#include "concurrency/rwlock.hpp"
 
 namespace korvale::python {
 
@@ -13,9 +16,9 @@ namespace {
 // recording a store amortised constant time. Never destroyed: a store may be
 // made while static objects are torn down.
 struct Record {
-  std::mutex mutex;
-  std::vector<std::weak_ptr<Graph>> stores;  // guarded by `mutex`
-  std::size_t swept_size = 0;                // guarded by `mutex`
+  Mutex mutex;
+  std::vector<std::weak_ptr<Graph>> stores ABSL_GUARDED_BY(mutex);
+  std::size_t swept_size ABSL_GUARDED_BY(mutex) = 0;
 };
 
 Record& record() {
@@ -27,7 +30,7 @@ Record& record() {
 
 LiveStore LiveStore::of(const GraphPtr& graph) {
   Record& r = record();
-  std::lock_guard lock(r.mutex);
+  const MutexLock lock(r.mutex);
   if (r.stores.size() >= 2 * r.swept_size + 16) {
     std::erase_if(r.stores, [](const std::weak_ptr<Graph>& store) { return store.expired(); });
     r.swept_size = r.stores.size();
@@ -39,7 +42,7 @@ LiveStore LiveStore::of(const GraphPtr& graph) {
 std::vector<GraphPtr> live_stores() {
   Record& r = record();
   std::vector<GraphPtr> alive;
-  std::lock_guard lock(r.mutex);
+  const MutexLock lock(r.mutex);
   for (const std::weak_ptr<Graph>& store : r.stores) {
     if (GraphPtr graph = store.lock()) alive.push_back(std::move(graph));
   }

@@ -24,8 +24,10 @@
 #include <utility>
 #include <vector>
 
+#include <absl/base/thread_annotations.h>
 #include <absl/container/inlined_vector.h>
 
+#include "concurrency/rwlock.hpp"
 #include "graph/graph.hpp"
 #include "graph/matching/row_steps.hpp"
 
@@ -132,7 +134,7 @@ class PathWalks {
       });
       rows.reset();
     }
-    std::lock_guard guard(failure_lock_);
+    const MutexLock guard(failure_lock_);
     if (failure_) return fail(std::move(*failure_));
     return {};
   }
@@ -157,7 +159,7 @@ class PathWalks {
   }
 
   void record(std::size_t step, Report error) {
-    std::lock_guard guard(failure_lock_);
+    const MutexLock guard(failure_lock_);
     if (step >= failed_step_.load(std::memory_order_relaxed)) return;
     failure_ = std::move(error);
     failed_step_.store(step, std::memory_order_release);
@@ -168,8 +170,8 @@ class PathWalks {
   const std::size_t steps_;
   MatchSet output_;
   std::unique_ptr<HandedOver[]> handed_over_;
-  std::mutex failure_lock_;
-  std::optional<Report> failure_;
+  Mutex failure_lock_;
+  std::optional<Report> failure_ ABSL_GUARDED_BY(failure_lock_);
   std::atomic<std::size_t> failed_step_;  // steps_: none failed
 };
 
