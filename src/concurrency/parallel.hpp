@@ -67,7 +67,8 @@ inline constexpr std::size_t kInlineItems = 2;
 // run with that call as theirs, so their own loops stop as well.
 template <class Body>
 Result<bool> try_par_until(std::size_t n, Body&& body) {
-  if (n <= kInlineItems) {
+  // A polled call of a forked child still takes its polled path below, alone.
+  if (n <= kInlineItems || (polling_caller() == nullptr && in_forked_child())) {
     for (std::size_t i = 0; i < n; ++i) {
       Result<Flow> flow = body(i);
       if (!flow) return fail(std::move(flow.error()));

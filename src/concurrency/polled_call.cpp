@@ -43,12 +43,13 @@ void note_fork_in_child() {
   fork_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Registered when the library is loaded, before any fork that could matter.
+[[maybe_unused]] const bool fork_noted = [] {
+  pthread_atfork(nullptr, nullptr, note_fork_in_child);
+  return true;
+}();
+
 unsigned current_fork_generation() {
-  static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, note_fork_in_child);
-    return true;
-  }();
-  (void)registered;
   return fork_generation.load(std::memory_order_relaxed);
 }
 
@@ -208,7 +209,9 @@ void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::siz
   const std::size_t grain = std::max<std::size_t>(1, n / (threads * 64));
   auto loop = std::make_shared<Loop>(n, grain, 2 * threads, run_items, stopped);
   const OpenLoop open(*loop);
-  const std::size_t helpers = std::min(helper_limit(), n - 1);
+  // A forked child has none of the pool's threads, and the pool library's
+  // state may be caught mid-change by the fork: the child runs alone.
+  const std::size_t helpers = in_forked_child() ? 0 : std::min(helper_limit(), n - 1);
   for (std::size_t k = 0; k < helpers; ++k) start_helper(loop);
   try {
     // The same chunks as the helpers'; run_items polls between its items.
@@ -221,6 +224,10 @@ void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::siz
   close_and_wait(*loop, caller);
   std::lock_guard lock(loop->mutex);
   if (loop->error) std::rethrow_exception(loop->error);
+}
+
+bool in_forked_child() {
+  return current_fork_generation() != 0;
 }
 
 void settle_loops_of_this_thread() {

@@ -67,6 +67,13 @@ inline CallerPoll* polling_caller() {
 void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::size_t)> run_items,
                      const std::atomic<bool>& stopped, CallerPoll& caller);
 
+// Whether this process is a child of fork(), which has none of its parent's
+// pool threads. The pool library does not start others there, and its state
+// may have been caught mid-change by the fork (a pool thread holding one of
+// its locks): the loops of a child never enter it and run on the calling
+// thread alone.
+bool in_forked_child();
+
 // For a thread about to fork from code run at one of its polls (a signal
 // handler): closes every loop it runs beside the pool to further helpers and
 // waits, without polling, until the helpers inside have left. Their items are

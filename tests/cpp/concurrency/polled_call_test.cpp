@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -182,6 +184,34 @@ TEST(RunPolledTest, ManyCallersAtOnceEachGetTheirOwnResult) {
   }
   for (std::thread& caller : callers) caller.join();
   EXPECT_EQ(right.load(), 12);
+}
+
+// A child of fork() has no pool threads, and the pool library may have been
+// caught mid-change: its loops, polled or not, run every item on its thread.
+TEST(RunPolledTest, AForkedChildRunsItsLoopsAlone) {
+  EXPECT_FALSE(in_forked_child());
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::thread::id self = std::this_thread::get_id();
+    std::atomic<int> elsewhere{0};
+    const auto item = [&](std::size_t) -> Status {
+      if (std::this_thread::get_id() != self) elsewhere.fetch_add(1);
+      return {};
+    };
+    const Status plain = try_par_for(10000, item);
+    Result<int> polled = run_polled(
+        [&]() -> Result<int> {
+          Status loop = try_par_for(10000, item);
+          if (!loop) return fail(std::move(loop.error()));
+          return 1;
+        },
+        [] { return true; });
+    _exit(in_forked_child() && plain && polled && elsewhere.load() == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
