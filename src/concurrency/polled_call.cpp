@@ -140,6 +140,16 @@ void help(const std::shared_ptr<Loop>& loop) {
   loop->leave();
 }
 
+// Helpers started and not yet done with everything of their loop, their
+// handle on its state included.
+std::atomic<int> helpers_alive{0};
+
+void run_helper(std::shared_ptr<Loop> loop) {
+  help(loop);
+  loop.reset();
+  helpers_alive.fetch_sub(1);
+}
+
 #if defined(__SANITIZE_THREAD__)
 // The sanitizer build keeps out of the uninstrumented pool library (see
 // parallel.hpp): each helper is a plain thread.
@@ -147,7 +157,8 @@ std::size_t helper_limit() {
   return std::max(2u, std::thread::hardware_concurrency()) - 1;
 }
 void start_helper(std::shared_ptr<Loop> loop) {
-  std::thread([loop = std::move(loop)] { help(loop); }).detach();
+  helpers_alive.fetch_add(1);
+  std::thread([loop = std::move(loop)]() mutable { run_helper(std::move(loop)); }).detach();
 }
 #else
 // The calling thread is one of the loop's threads; the pool gives the rest.
@@ -159,7 +170,13 @@ std::size_t helper_limit() {
 // Into the calling thread's own arena, where the loops nested in the items
 // it runs put their tasks too, so that the pool's threads help with both.
 void start_helper(std::shared_ptr<Loop> loop) {
-  tbb::this_task_arena::enqueue([loop = std::move(loop)] { help(loop); });
+  helpers_alive.fetch_add(1);
+  // The pool calls its tasks as const; the handle is let go inside the call.
+  struct Task {
+    mutable std::shared_ptr<Loop> loop;
+    void operator()() const { run_helper(std::move(loop)); }
+  };
+  tbb::this_task_arena::enqueue(Task{std::move(loop)});
 }
 #endif
 
@@ -224,6 +241,16 @@ void run_beside_pool(std::size_t n, absl::FunctionRef<void(std::size_t, std::siz
   close_and_wait(*loop, caller);
   std::lock_guard lock(loop->mutex);
   if (loop->error) std::rethrow_exception(loop->error);
+}
+
+void wait_until_helpers_are_done() {
+  // Helpers of closed loops leave at once; a started one that the pool has
+  // not run yet is run soon after. The limit only keeps a fork from waiting
+  // for ever on a pool that runs nothing.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (helpers_alive.load() != 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
 }
 
 bool in_forked_child() {

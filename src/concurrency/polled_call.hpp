@@ -82,6 +82,13 @@ bool in_forked_child();
 // the rest of its loops' items alone, in the parent and in the child alike.
 void settle_loops_of_this_thread();
 
+// For a thread about to fork while no call's loop takes helpers any more
+// (every store held, this thread's own loops settled): waits until every
+// helper started has finished, down to the release of its loop's state, so
+// that no pool thread frees or allocates memory of a call at the fork (an
+// allocator's lock held there would stay held in the child).
+void wait_until_helpers_are_done();
+
 // work() -> Result<T>, run on this thread as described above.
 template <class Work>
 auto run_polled(Work&& work, absl::FunctionRef<bool()> poll) -> decltype(work()) {

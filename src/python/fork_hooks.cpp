@@ -61,6 +61,7 @@ void hold_every_store(std::vector<GraphPtr> graphs) {
     StoreCall call = StoreCall::enter_for_fork(*graph);
     holds.stores.push_back(HeldStore{std::move(graph), std::move(call)});
   }
+  wait_until_helpers_are_done();
 }
 
 void before_fork() {
